@@ -1,0 +1,78 @@
+/* qorhost: the host platform runtime on Linux.
+ *
+ * It stands in for the host application platform that loads the directory module: it builds
+ * the global control block and the host service modules (0 pools, options, environment,
+ * catalogue, timers and waits, clock, numbers, folding, transcoding; 4 extended comparison;
+ * 30 formatting and logging; 31 and 40 option lookup; 443 TCP sockets), loads module images
+ * the way the host loader does, and keeps the table of published module vectors.
+ *
+ * Every function returns 0 (or a valid pointer) on success; errors are negative values or NULL.
+ * All functions may be called from any thread; the registries they touch are locked.
+ */
+#ifndef QORLDAP_QORHOST_H
+#define QORLDAP_QORHOST_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Builds the control block and the service modules. Idempotent. Reads QORHOST_OPTIONS (a file
+ * of NAME=VALUE lines for the option lookup), QORHOST_ENCODING, QORHOST_LOG,
+ * QORHOST_CONNECT_TIMEOUT_MS, QORHOST_READ_TIMEOUT_MS, QORHOST_MAX_MESSAGE, QORHOST_PORT_MAP. */
+int qorhost_start(void);
+
+/* Loads a module image: dlopen, mcn_main(control block, pidb), checks the image record, follows
+ * its control-node list and calls each node's entry. Returns the last entry's status, or a
+ * negative value when the image cannot be loaded or is not a module image. A module installed
+ * with wiinstl is looked up as its name in lower case plus ".so", in the directory of the
+ * module that asks, then in each directory of QORHOST_MODULE_PATH (colon-separated). */
+int qorhost_load(const char *path);
+
+/* The vector published (hiexprt) or installed under a module number, or NULL. */
+void **qorhost_vector(int module);
+
+/* Calls slot 4 of every vector published with hiexprt (not of installed modules), then
+ * unloads every module. Returns the first non-zero termination status, or 0. */
+int qorhost_stop(void);
+
+/* An entry of the host option lookup; a NULL value removes it. */
+int qorhost_set_option(const char *name, const char *value);
+
+/* The host's text-encoding identifier (control-block word 33, word 11). 20 is UTF-8, the
+ * directory's encoding; others: qorhost_encoding_number("ISO-8859-1") and so on. */
+int qorhost_set_encoding(int encoding);
+int qorhost_encoding_number(const char *iconv_name);  /* -1 when unknown */
+
+/* Limits. Connect: the bound of wqsconn. Read: the time allowed to read one whole message.
+ * Max message: the largest message the codec accepts. Port map: connections to `from` go to
+ * `to` instead (QORHOST_PORT_MAP="389=41234,8001=41235"); to = 0 removes the mapping. */
+int qorhost_set_connect_timeout_ms(int milliseconds);
+int qorhost_set_read_timeout_ms(int milliseconds);
+int qorhost_set_max_message(long bytes);
+int qorhost_map_port(int from, int to);
+
+/* Pool diagnostics. A pool is the address the module holds (for a session, ld_pool). */
+typedef struct qorhost_pool_stats {
+    long live_blocks;   /* blocks allocated and not released */
+    long live_bytes;    /* their requested sizes */
+    long peak_bytes;    /* highest live_bytes since the pool was made */
+    long allocations;   /* allocations made since the pool was made */
+} qorhost_pool_stats;
+int qorhost_pool_stats_of(const void *pool, qorhost_pool_stats *stats);
+long qorhost_live_pools(void);   /* pools made and not destroyed, all threads */
+
+/* Allocation fault injection, for every pool and every thread: the nth allocation from now
+ * (1 = the next) fails; with `persistent` set, every allocation from then on fails too.
+ * Pool creation (wmtpc), block allocation and growth (wmrealc) all count. */
+void qorhost_fail_allocation(long nth, int persistent);
+void qorhost_fail_reset(void);
+long qorhost_failures_injected(void);   /* failures injected since the last arm or reset */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
