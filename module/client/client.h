@@ -1,0 +1,150 @@
+// The protocol client's operations, grouped by unit. Every operation takes the session handle
+// first unless it says otherwise; ownership follows the records in ldap.h: everything comes from
+// and goes back to the session pool.
+#pragma once
+
+#include <cstdint>
+
+#include "../host/export.h"
+#include "ldap.h"
+
+// --- ldopen: session creation, sockets, readiness, teardown --------------------------------------
+
+// New handle in its own pool, no connection; null when the pool or handle cannot be had.
+QOR_EXPORT LDAP *ldap_init(const char *host, int32_t port);
+// Handle with its default connection open (not bound), or null.
+QOR_EXPORT LDAP *ldap_open(const char *host, int32_t port);
+// Connects `sb` to the first reachable entry of a blank-separated host[:port] list (null: IPv4
+// loopback). 0 when connected, -1 when no entry could be reached. `host` is never modified.
+QOR_EXPORT int32_t open_ldap_connection(LDAP *ld, LDAPSocketBuffer *sb, const char *host, int32_t default_port);
+QOR_EXPORT int32_t connect_to_host(LDAPSocketBuffer *sb, const char *host, int32_t port);
+QOR_EXPORT void close_connection(LDAPSocketBuffer *sb);
+QOR_EXPORT void mark_select_read(LDAP *ld, LDAPSocketBuffer *sb);
+QOR_EXPORT void mark_select_clear(LDAP *ld, LDAPSocketBuffer *sb);
+QOR_EXPORT int32_t is_read_ready(LDAP *ld, LDAPSocketBuffer *sb);
+// Blocks until a socket of the session is readable (1), the timeout passes (0) or the wait
+// fails (-1). timeout_ms -1 waits without limit.
+QOR_EXPORT int32_t do_ldap_select(LDAP *ld, int32_t timeout_ms);
+QOR_EXPORT int32_t ldap_unbind(LDAP *ld);
+QOR_EXPORT int32_t ldap_unbind_s(LDAP *ld);
+// Releases the session and destroys its pool; with send_unbind set each server is told first.
+QOR_EXPORT int32_t ldap_ld_free(LDAP *ld, int32_t send_unbind_flag);
+QOR_EXPORT int32_t send_unbind(LDAP *ld, LDAPSocketBuffer *sb);
+
+// --- ldreq: request dispatch and the connection pool ---------------------------------------------
+
+QOR_EXPORT BerElement *alloc_ber_with_options(LDAP *ld);
+QOR_EXPORT void set_ber_options(LDAP *ld, BerElement *ber);
+// Sends `ber` (ownership passes) under the current ld_last_msgid; the id, or -1 with ld_errno.
+QOR_EXPORT int32_t send_initial_request(LDAP *ld, int32_t tag, const char *dn, BerElement *ber);
+QOR_EXPORT int32_t send_server_request(LDAP *ld, BerElement *ber, int32_t msgid, LDAPPendingRequest *parent,
+                                       LDAPServerEntry *servers, LDAPConnection *conn, int32_t bind);
+QOR_EXPORT LDAPConnection *new_connection(LDAP *ld, LDAPServerEntry **servers, int32_t use_session_sockbuf,
+                                          int32_t connect, int32_t bind);
+QOR_EXPORT LDAPConnection *find_connection(LDAP *ld, LDAPServerEntry *servers, int32_t any);
+QOR_EXPORT void use_connection(LDAP *ld, LDAPConnection *conn);
+QOR_EXPORT void free_connection(LDAP *ld, LDAPConnection *conn, int32_t force, int32_t unbind);
+QOR_EXPORT void free_request(LDAP *ld, LDAPPendingRequest *request);
+QOR_EXPORT void free_servers(LDAP *ld, LDAPServerEntry *servers);
+QOR_EXPORT LDAPPendingRequest *find_request_by_msgid(LDAP *ld, int32_t msgid);
+
+// --- ldresult: result reception -------------------------------------------------------------------
+
+// Next message for `msgid` (-1: any); with all = 1 a search comes as one whole chain.
+// Answers the message type, 0 on time-out, -1 on failure; timeout_ms 0 means ld_timelimit.
+QOR_EXPORT int32_t ldap_result(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LDAPMessage **result);
+QOR_EXPORT int32_t wait4msg(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LDAPMessage **result);
+QOR_EXPORT int32_t read1msg(LDAP *ld, int32_t msgid, int32_t all, LDAPSocketBuffer *sb, LDAPConnection *conn,
+                            LDAPMessage **result);
+QOR_EXPORT int32_t build_result_ber(LDAP *ld, BerElement *ber, LDAPPendingRequest *request);
+QOR_EXPORT void merge_error_info(LDAP *ld, LDAPPendingRequest *parent, LDAPPendingRequest *child);
+// Releases a chain into the pool; answers the type of its last message, 0 for null.
+QOR_EXPORT int32_t ldap_msgfree(HostPool *pool, LDAPMessage *chain);
+QOR_EXPORT int32_t ldap_msgdelete(LDAP *ld, int32_t msgid);
+
+// --- ldaband: abandon --------------------------------------------------------------------------
+
+QOR_EXPORT int32_t ldap_abandoned(LDAP *ld, int32_t msgid);
+QOR_EXPORT int32_t ldap_mark_abandoned(LDAP *ld, int32_t msgid);
+QOR_EXPORT int32_t ldap_abandon(LDAP *ld, int32_t msgid);
+QOR_EXPORT int32_t do_abandon(LDAP *ld, int32_t origin_msgid, int32_t msgid);
+
+// --- referral chasing (in ldresult's neighbourhood: ldreferral) -----------------------------------
+
+QOR_EXPORT int32_t chase_referrals(LDAP *ld, LDAPPendingRequest *request, char **error_text, int32_t *had_referrals);
+QOR_EXPORT int32_t append_referral(LDAP *ld, char **referrals, const char *line);
+QOR_EXPORT BerElement *re_encode_request(LDAP *ld, BerElement *original, int32_t msgid, char **dn);
+
+// --- ldsearch: search requests and filters ------------------------------------------------------
+
+QOR_EXPORT int32_t ldap_search(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs,
+                               int32_t attrsonly);
+QOR_EXPORT int32_t ldap_search_s(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs,
+                                 int32_t attrsonly, LDAPMessage **result);
+QOR_EXPORT BerElement *ldap_build_search_req(LDAP *ld, const char *base, int32_t scope, const char *filter,
+                                             char **attrs, int32_t attrsonly);
+// The filter encoders work in place on a modifiable copy and restore every byte they cut.
+QOR_EXPORT int32_t put_filter(BerElement *ber, char *filter);
+QOR_EXPORT int32_t put_filter_list(BerElement *ber, char *list);
+QOR_EXPORT char *put_complex_filter(BerElement *ber, char *text, int32_t tag);
+QOR_EXPORT int32_t put_simple_filter(BerElement *ber, char *item);
+QOR_EXPORT int32_t put_substring_filter(BerElement *ber, char *type, char *value);
+QOR_EXPORT char *find_right_paren(char *text);
+
+// --- ldadd, ldmodify, ldelete, ldcompar: updates and compare ---------------------------------------
+
+QOR_EXPORT int32_t ldap_add(LDAP *ld, const char *dn, LDAPMod **attrs);
+QOR_EXPORT int32_t ldap_add_s(LDAP *ld, const char *dn, LDAPMod **attrs);
+QOR_EXPORT int32_t ldap_modify(LDAP *ld, const char *dn, LDAPMod **mods);
+QOR_EXPORT int32_t ldap_modify_s(LDAP *ld, const char *dn, LDAPMod **mods);
+QOR_EXPORT int32_t ldap_delete(LDAP *ld, const char *dn);
+QOR_EXPORT int32_t ldap_delete_s(LDAP *ld, const char *dn);
+QOR_EXPORT int32_t ldap_compare(LDAP *ld, const char *dn, const char *type, const char *value);
+QOR_EXPORT int32_t ldap_compare_s(LDAP *ld, const char *dn, const char *type, const char *value);
+
+// --- ldbind, ldsbind: binds ------------------------------------------------------------------------
+
+QOR_EXPORT int32_t ldap_bind(LDAP *ld, const char *dn, const char *credentials, int32_t method);
+QOR_EXPORT int32_t ldap_bind_s(LDAP *ld, const char *dn, const char *credentials, int32_t method);
+QOR_EXPORT int32_t ldap_simple_bind(LDAP *ld, const char *dn, const char *password);
+QOR_EXPORT int32_t ldap_simple_bind_s(LDAP *ld, const char *dn, const char *password);
+QOR_EXPORT void ldap_set_rebind_proc(LDAP *ld, RebindProc proc);
+
+// --- lderror, ldgetent, ldgetdn, ldgetatt, ldgetval: result parsing -------------------------------
+
+struct LDAPErrorText {
+    int32_t e_code;
+    const char *e_reason;
+};
+QOR_EXPORT const LDAPErrorText ldap_errlist[];
+
+QOR_EXPORT int32_t ldap_result2error(LDAP *ld, LDAPMessage *result, int32_t free_it);
+QOR_EXPORT const char *ldap_err2string(int32_t code);
+QOR_EXPORT void ldap_perror(LDAP *ld, const char *prefix);
+QOR_EXPORT LDAPMessage *ldap_first_entry(LDAP *ld, LDAPMessage *chain);
+QOR_EXPORT LDAPMessage *ldap_next_entry(LDAP *ld, LDAPMessage *entry);
+QOR_EXPORT int32_t ldap_count_entries(LDAP *ld, LDAPMessage *chain);
+QOR_EXPORT char *ldap_get_dn(LDAP *ld, LDAPMessage *entry);
+QOR_EXPORT char *ldap_first_attribute(LDAP *ld, LDAPMessage *entry, BerElement **iteration);
+QOR_EXPORT char *ldap_next_attribute(LDAP *ld, LDAPMessage *entry, BerElement *iteration);
+QOR_EXPORT char **ldap_get_values(LDAP *ld, LDAPMessage *entry, const char *type);
+QOR_EXPORT berval **ldap_get_values_len(LDAP *ld, LDAPMessage *entry, const char *type);
+QOR_EXPORT int32_t ldap_count_values(char **values);
+QOR_EXPORT int32_t ldap_count_values_len(berval **values);
+QOR_EXPORT void ldap_value_free(HostPool *pool, char **values);
+QOR_EXPORT void ldap_value_free_len(HostPool *pool, berval **values);
+
+// --- ldcache: the result cache ----------------------------------------------------------------------
+
+inline constexpr uint32_t CACHE_OPT_KEEP_ALL_ERRORS = 0x02;
+
+QOR_EXPORT int32_t ldap_enable_cache(LDAP *ld, int32_t timeout, int32_t max_memory);
+QOR_EXPORT void ldap_disable_cache(LDAP *ld);
+QOR_EXPORT void ldap_set_cache_options(LDAP *ld, uint32_t options);
+QOR_EXPORT void ldap_flush_cache(LDAP *ld);
+QOR_EXPORT void ldap_destroy_cache(LDAP *ld);
+QOR_EXPORT void ldap_uncache_request(LDAP *ld, int32_t msgid);
+QOR_EXPORT void ldap_uncache_entry(LDAP *ld, const char *dn);
+QOR_EXPORT void add_request_to_cache(LDAP *ld, int32_t msgtype, BerElement *request);
+QOR_EXPORT void add_result_to_cache(LDAP *ld, LDAPMessage *message);
+QOR_EXPORT int32_t check_cache(LDAP *ld, int32_t msgtype, BerElement *request);
