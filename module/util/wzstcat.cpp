@@ -33,9 +33,6 @@ int32_t wzstcat(char *destination, int32_t length, int32_t separator, int32_t co
     for (int32_t piece = 0; piece < count && placed < capacity; ++piece) {
         if (piece > 0 && separator >= 0) {
             destination[placed++] = static_cast<char>(separator);
-            if (placed == capacity) {
-                break;
-            }
         }
         placed += place_piece(destination + placed, capacity - placed, pieces);
     }
