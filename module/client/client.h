@@ -91,6 +91,17 @@ QOR_EXPORT int32_t put_simple_filter(BerElement *ber, char *item);
 QOR_EXPORT int32_t put_substring_filter(BerElement *ber, char *type, char *value);
 QOR_EXPORT char *find_right_paren(char *text);
 
+// Writes the filter element(s) of a search into `ber` from `context`. Answers 0, or the LDAP
+// result code of its failure (left in ld_errno; a negative answer counts as LDAP_FILTER_ERROR).
+using FilterWriter = int32_t (*)(BerElement *ber, const void *context);
+// ldap_search_s with a filter written by `write` instead of parsed from a text: for assertion
+// values the string syntax cannot carry. Same request, cache, wait and result as ldap_search_s.
+QOR_EXPORT int32_t search_with_filter_s(LDAP *ld, const char *base, int32_t scope, FilterWriter write,
+                                        const void *context, char **attrs, int32_t attrsonly, LDAPMessage **result);
+// Writes an equality filter element for `type` and `value` taken as they are (no escapes, no
+// "*" meaning); 0, or -1 when the codec fails.
+QOR_EXPORT int32_t put_equality_filter(BerElement *ber, const char *type, const char *value);
+
 // --- ldadd, ldmodify, ldelete, ldcompar: updates and compare ---------------------------------------
 
 QOR_EXPORT int32_t ldap_add(LDAP *ld, const char *dn, LDAPMod **attrs);

@@ -1,0 +1,300 @@
+// The string filter encoder: parses the parenthesised prefix syntax and writes each filter
+// element through the codec while it scans, without building a tree.
+//
+// Every parser works in place on a modifiable text. To hand the codec a NUL-terminated piece it
+// writes a NUL at the end of the piece and puts the saved byte back before it returns, on every
+// path, so the text reads as it did before the call. Simple items are copied into a buffer of
+// the element's pool before their escapes are removed; that buffer lives only while the item is
+// encoded.
+#include "ldfilter.h"
+
+#include "../host/gcb.h"
+#include "../host/services.h"
+#include "../util/util.h"
+#include "client.h"
+#include "pool.h"
+
+namespace {
+
+// Filter choice tags.
+constexpr int32_t kTagAnd = 0xA0;
+constexpr int32_t kTagOr = 0xA1;
+constexpr int32_t kTagNot = 0xA2;
+constexpr int32_t kTagEquality = 0xA3;
+constexpr int32_t kTagSubstrings = 0xA4;
+constexpr int32_t kTagGreaterOrEqual = 0xA5;
+constexpr int32_t kTagLessOrEqual = 0xA6;
+constexpr int32_t kTagPresent = 0x87;
+constexpr int32_t kTagApproximate = 0xA8;
+constexpr int32_t kTagInitial = 0x80;
+constexpr int32_t kTagAny = 0x81;
+constexpr int32_t kTagFinal = 0x82;
+
+// Complex filters nest by recursion; deeper texts are refused as bad filters so that a hostile
+// or runaway text cannot exhaust the task's stack.
+constexpr int32_t kMaxNesting = 64;
+
+// One encoding run: the element written, the current nesting of complex filters, and whether a
+// failure came from the pool rather than from the text.
+struct FilterScan {
+    BerElement *ber;
+    int32_t nesting;
+    bool out_of_memory;
+};
+
+int32_t scan_filter(FilterScan &scan, char *text);
+
+bool is_white_space(char c) {
+    const auto *classes = reinterpret_cast<const uint8_t *>(qor::gcb_word(kGcbCharClass));
+    return (classes[static_cast<uint8_t>(c)] & kCharClassSpace) != 0;
+}
+
+// Drops every backslash that is not itself escaped, keeping the byte after it as it is.
+void remove_escapes(char *text) {
+    char *to = text;
+    for (const char *from = text; *from != '\0'; ++from) {
+        if (*from == '\\') {
+            ++from;
+            if (*from == '\0') {
+                break;
+            }
+        }
+        *to++ = *from;
+    }
+    *to = '\0';
+}
+
+// Encodes the first `length` bytes of `item` as one simple filter, through an unescaped copy.
+int32_t encode_item_copy(FilterScan &scan, const char *item, int32_t length) {
+    char *copy = qor::pool_copy_bytes(scan.ber->be_pool, item, length);
+    if (copy == nullptr) {
+        scan.out_of_memory = true;
+        return -1;
+    }
+    remove_escapes(copy);
+    const int32_t result = put_simple_filter(scan.ber, copy);
+    qor::pool_free(scan.ber->be_pool, copy);
+    return result;
+}
+
+// Encodes a list of parenthesised filters separated by white space; 0, or -1.
+int32_t scan_filter_list(FilterScan &scan, char *list) {
+    char *at = list;
+    for (;;) {
+        while (*at != '\0' && is_white_space(*at)) {
+            ++at;
+        }
+        if (*at == '\0') {
+            return 0;
+        }
+        if (*at != '(') {
+            return -1;
+        }
+        char *close = find_right_paren(at + 1);
+        if (close == nullptr) {
+            return -1;
+        }
+        const char saved = close[1];
+        close[1] = '\0';
+        const int32_t result = scan_filter(scan, at);
+        close[1] = saved;
+        if (result == -1) {
+            return -1;
+        }
+        at = close + 1;
+    }
+}
+
+// Encodes the complex filter whose operator character is at `text`: the element tagged `tag`
+// around the encoded list. Answers the position after the matching ")", or null.
+char *scan_complex_filter(FilterScan &scan, char *text, int32_t tag) {
+    if (scan.nesting >= kMaxNesting || berprnt(scan.ber, "t{", tag) == -1) {
+        return nullptr;
+    }
+    char *close = find_right_paren(text + 1);
+    if (close == nullptr) {
+        return nullptr;
+    }
+    *close = '\0';
+    ++scan.nesting;
+    const int32_t listed = scan_filter_list(scan, text + 1);
+    --scan.nesting;
+    *close = ')';
+    if (listed == -1 || berprnt(scan.ber, "}") == -1) {
+        return nullptr;
+    }
+    return close + 1;
+}
+
+// The complex-filter tag of an operator character, or 0.
+int32_t complex_tag(char op) {
+    switch (op) {
+    case '&': return kTagAnd;
+    case '|': return kTagOr;
+    case '!': return kTagNot;
+    default: return 0;
+    }
+}
+
+// Encodes a filter text: blanks, parenthesised filters one after another, or one bare item that
+// takes the rest of the text. Answers 0, or -1.
+int32_t scan_filter(FilterScan &scan, char *text) {
+    char *at = text;
+    while (*at != '\0') {
+        if (*at == ' ') {
+            ++at;
+            continue;
+        }
+        if (*at == ')') {
+            // Every "(" consumes its own ")", so this one has no "(" to match.
+            return -1;
+        }
+        if (*at != '(') {
+            // A bare item: the whole rest of the text.
+            return encode_item_copy(scan, at, wzstlen(at));
+        }
+        ++at;
+        const int32_t tag = complex_tag(*at);
+        if (tag != 0) {
+            at = scan_complex_filter(scan, at, tag);
+            if (at == nullptr) {
+                return -1;
+            }
+            continue;
+        }
+        char *close = find_right_paren(at);
+        if (close == nullptr) {
+            return -1;
+        }
+        const int32_t length = static_cast<int32_t>(close - at);
+        if (encode_item_copy(scan, at, length) == -1) {
+            return -1;
+        }
+        at = close + 1;
+    }
+    return 0;
+}
+
+// Writes one primitive substring part unless the piece is empty.
+int32_t put_substring_part(BerElement *ber, int32_t tag, const char *piece) {
+    if (*piece == '\0') {
+        return 0;
+    }
+    return berprnt(ber, "ts", tag, piece);
+}
+
+}  // namespace
+
+char *find_right_paren(char *text) {
+    int32_t balance = 1;
+    bool escaped = false;
+    for (char *at = text; *at != '\0'; ++at) {
+        if (escaped) {
+            escaped = false;
+        } else if (*at == '\\') {
+            escaped = true;
+        } else if (*at == '(') {
+            ++balance;
+        } else if (*at == ')' && --balance == 0) {
+            return at;
+        }
+    }
+    return nullptr;
+}
+
+int32_t put_filter(BerElement *ber, char *filter) {
+    FilterScan scan{ber, 0, false};
+    return scan_filter(scan, filter);
+}
+
+int32_t put_filter_list(BerElement *ber, char *list) {
+    FilterScan scan{ber, 0, false};
+    return scan_filter_list(scan, list);
+}
+
+char *put_complex_filter(BerElement *ber, char *text, int32_t tag) {
+    FilterScan scan{ber, 0, false};
+    return scan_complex_filter(scan, text, tag);
+}
+
+int32_t put_simple_filter(BerElement *ber, char *item) {
+    const int32_t equals = wzstpos(item, wzstlen(item), '=');
+    if (equals == -1) {
+        return -1;
+    }
+    char *value = item + equals + 1;
+    item[equals] = '\0';
+
+    // A "<", ">" or "~" before the "=" chooses the comparison and is not part of the type.
+    char *op = equals > 0 ? item + equals - 1 : nullptr;
+    const char op_char = op != nullptr ? *op : '\0';
+    int32_t tag = 0;
+    switch (op_char) {
+    case '<': tag = kTagLessOrEqual; break;
+    case '>': tag = kTagGreaterOrEqual; break;
+    case '~': tag = kTagApproximate; break;
+    default: break;
+    }
+
+    int32_t result;
+    if (tag != 0) {
+        *op = '\0';
+        result = berprnt(ber, "t{ss}", tag, item, value);
+        *op = op_char;
+    } else if (wzstpos(value, wzstlen(value), '*') == -1) {
+        result = berprnt(ber, "t{ss}", kTagEquality, item, value);
+    } else if (value[0] == '*' && value[1] == '\0') {
+        result = berprnt(ber, "ts", kTagPresent, item);
+    } else {
+        result = put_substring_filter(ber, item, value);
+    }
+    item[equals] = '=';
+    return result == -1 ? -1 : 0;
+}
+
+int32_t put_substring_filter(BerElement *ber, char *type, char *value) {
+    if (berprnt(ber, "t{s{", kTagSubstrings, type) == -1) {
+        return -1;
+    }
+    // The first piece is the initial part; after a "*" a piece followed by another "*" is an any
+    // part and the last piece the final part. Empty pieces are skipped.
+    bool star_passed = false;
+    char *piece = value;
+    for (;;) {
+        const int32_t star = wzstpos(piece, wzstlen(piece), '*');
+        if (star == -1) {
+            if (put_substring_part(ber, star_passed ? kTagFinal : kTagInitial, piece) == -1) {
+                return -1;
+            }
+            break;
+        }
+        piece[star] = '\0';
+        const int32_t written = put_substring_part(ber, star_passed ? kTagAny : kTagInitial, piece);
+        piece[star] = '*';
+        if (written == -1) {
+            return -1;
+        }
+        star_passed = true;
+        piece += star + 1;
+    }
+    return berprnt(ber, "}}") == -1 ? -1 : 0;
+}
+
+int32_t put_equality_filter(BerElement *ber, const char *type, const char *value) {
+    return berprnt(ber, "t{ss}", kTagEquality, type, value) == -1 ? -1 : 0;
+}
+
+int32_t write_string_filter(BerElement *ber, const void *filter) {
+    const auto *text = static_cast<const char *>(filter);
+    char *copy = qor::pool_copy_bytes(ber->be_pool, text != nullptr ? text : "", wzstlen(text));
+    if (copy == nullptr) {
+        return LDAP_NO_MEMORY;
+    }
+    FilterScan scan{ber, 0, false};
+    const int32_t result = scan_filter(scan, copy);
+    qor::pool_free(ber->be_pool, copy);
+    if (result == 0) {
+        return 0;
+    }
+    return scan.out_of_memory ? LDAP_NO_MEMORY : LDAP_FILTER_ERROR;
+}
