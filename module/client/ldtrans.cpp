@@ -1,11 +1,11 @@
 // String translators: transcoding through the host into buffers from the session's pool.
 #include "ldtrans.h"
 
-#include "../frame/frame.h"
 #include "../host/gcb.h"
 #include "../host/services.h"
 #include "ldap.h"
 #include "ldb64.h"
+#include "pool.h"
 
 namespace {
 
@@ -13,8 +13,6 @@ constexpr int32_t kTranslated = 0;
 constexpr int32_t kNoOutput = 1;
 constexpr int32_t kStatusTooSmall = static_cast<int32_t>(0x80002011);
 constexpr int32_t kStatusNotConvertible = static_cast<int32_t>(0x80002006);
-constexpr int32_t kZeroFilled = 6;
-constexpr int32_t kTranscodingBuffer = 6;
 
 // A zero-filled pool block for a text of up to `capacity` bytes and the NUL after it; null when
 // the pool has none or the size has no 32-bit form.
@@ -22,12 +20,7 @@ uint8_t *allocate_text(HostPool *pool, uint32_t capacity) {
     if (capacity >= static_cast<uint32_t>(INT32_MAX)) {
         return nullptr;
     }
-    return static_cast<uint8_t *>(
-        vmalloc_handler(pool, static_cast<int32_t>(capacity + 1), kZeroFilled));
-}
-
-void release(HostPool *pool, void *block) {
-    vmfree_handler(pool, block, 0, kTranscodingBuffer);
+    return static_cast<uint8_t *>(qor::pool_alloc(pool, static_cast<int32_t>(capacity + 1)));
 }
 
 // A translation's output: `text` null when no block could be had; `status` is the host's
@@ -59,7 +52,7 @@ Output transcode(HostPool *pool, const uint8_t *input, int32_t length, int32_t f
     int32_t needed = 0;
     out.status = wztxcod(input, length, from, out.text, &produced, to, &needed);
     if (out.status == kStatusTooSmall) {
-        release(pool, out.text);
+        qor::pool_free_buffer(pool, out.text);
         out.text = needed > 0 ? allocate_text(pool, static_cast<uint32_t>(needed)) : nullptr;
         if (out.text == nullptr) {
             return out;
@@ -87,8 +80,8 @@ Output base64_of(HostPool *pool, const uint8_t *input, int32_t length) {
 // Hands `out` to the caller, releasing the input first when asked to.
 int32_t deliver(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t free_input,
                 const Output &out) {
-    if (free_input != 0 && *buffer != nullptr) {
-        release(pool, *buffer);
+    if (free_input != 0) {
+        qor::pool_free_buffer(pool, *buffer);
     }
     *buffer = out.text;
     if (out.text == nullptr) {
@@ -118,7 +111,7 @@ int32_t encode_proc(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t f
         if (out.status < 0) {
             // A failed transcoding leaves at best part of the text; sending that would store
             // or search for a different value than the caller gave.
-            release(pool, out.text);
+            qor::pool_free_buffer(pool, out.text);
             out.text = nullptr;
         }
     }
@@ -130,7 +123,7 @@ int32_t decode_proc(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t f
     const int32_t count = input_length(input, *length);
     Output out = transcode(pool, input, count, kWireEncoding, host_encoding());
     if (out.text != nullptr && out.status == kStatusNotConvertible) {
-        release(pool, out.text);
+        qor::pool_free_buffer(pool, out.text);
         out = base64_of(pool, input, count);
     }
     return deliver(pool, buffer, length, free_input, out);
