@@ -20,8 +20,11 @@ extern "C" {
 #endif
 
 /* Builds the control block and the service modules. Idempotent. Reads QORHOST_OPTIONS (a file
- * of NAME=VALUE lines for the option lookup), QORHOST_ENCODING, QORHOST_LOG,
- * QORHOST_CONNECT_TIMEOUT_MS, QORHOST_READ_TIMEOUT_MS, QORHOST_MAX_MESSAGE, QORHOST_PORT_MAP. */
+ * of NAME=VALUE lines for the option lookup; blank lines and lines starting with '#' ignored,
+ * blanks around name and value dropped), QORHOST_ENCODING (a number or a name known to
+ * qorhost_encoding_number), QORHOST_LOG, QORHOST_CONNECT_TIMEOUT_MS, QORHOST_READ_TIMEOUT_MS,
+ * QORHOST_MAX_MESSAGE, QORHOST_PORT_MAP. A value that does not parse is reported on the host log
+ * and ignored. Every other function of this API starts the runtime itself when needed. */
 int qorhost_start(void);
 
 /* Loads a module image: dlopen, mcn_main(control block, pidb), checks the image record, follows
@@ -29,7 +32,7 @@ int qorhost_start(void);
  * negative value when the image cannot be loaded or is not a module image. A module installed
  * with wiinstl is looked up as its name in lower case plus ".so", in the directory of the
  * module that asks, then in each directory of QORHOST_MODULE_PATH (colon-separated). */
-int qorhost_load(const char *path);
+int qorhost_load(const char *path);   /* -1 cannot open, -2 no mcn_main, -3 no valid image record */
 
 /* The vector published (hiexprt) or installed under a module number, or NULL. */
 void **qorhost_vector(int module);
@@ -38,16 +41,32 @@ void **qorhost_vector(int module);
  * unloads every module. Returns the first non-zero termination status, or 0. */
 int qorhost_stop(void);
 
-/* An entry of the host option lookup; a NULL value removes it. */
+/* An entry of the host option lookup; a NULL value removes it. Overrides the options file. */
 int qorhost_set_option(const char *name, const char *value);
 
+/* Option values handed out by the lookup (xjsymgc) and not yet given back (xjsymfr). */
+long qorhost_option_values_held(void);
+
+/* Readable-socket arrays handed out (wqsgmsk) and not yet given back (wqsfmsk). */
+long qorhost_ready_arrays_held(void);
+
+/* Sends the host log to the file `path` (appended to), or back to standard error for NULL. */
+int qorhost_set_log(const char *path);
+
+/* Shifts what the host clock service (wzdttme) reports by `ms` milliseconds, from now on. Timers
+ * and waits keep real time. For tests of expiry. */
+void qorhost_advance_clock_ms(double ms);
+
 /* The host's text-encoding identifier (control-block word 33, word 11). 20 is UTF-8, the
- * directory's encoding; others: qorhost_encoding_number("ISO-8859-1") and so on. */
+ * directory's encoding; others: qorhost_encoding_number("ISO-8859-1") and so on. The numbers:
+ * 1 ISO-8859-1, 2 ISO-8859-15, 3 WINDOWS-1252, 4 US-ASCII, 5 IBM037 (EBCDIC), 6 IBM1047 (EBCDIC),
+ * 20 UTF-8. qorhost_set_encoding answers -1 for a number outside that list. */
 int qorhost_set_encoding(int encoding);
 int qorhost_encoding_number(const char *iconv_name);  /* -1 when unknown */
 
-/* Limits. Connect: the bound of wqsconn. Read: the time allowed to read one whole message.
- * Max message: the largest message the codec accepts. Port map: connections to `from` go to
+/* Limits (each answers -1 for a value that is not positive). Connect: the bound of wqsconn over
+ * all addresses of the host; default 10000. Read: the time allowed to read one whole message;
+ * default 30000. Max message: the largest message the codec accepts; default 64 MiB. Port map: connections to `from` go to
  * `to` instead (QORHOST_PORT_MAP="389=41234,8001=41235"); to = 0 removes the mapping. */
 int qorhost_set_connect_timeout_ms(int milliseconds);
 int qorhost_set_read_timeout_ms(int milliseconds);

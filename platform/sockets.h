@@ -1,0 +1,21 @@
+// The socket registry shared by the socket services and the waits.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "host_types.h"
+
+namespace qorhost {
+
+// A socket registered for read readiness on one of a wait's events.
+struct WatchedSocket {
+    int32_t handle;
+    int fd;         // -1 when the socket has no connection: it can only fail
+    int event;      // index of its event in the wait's list
+};
+
+// The sockets registered on any of `events` (null entries are skipped).
+std::vector<WatchedSocket> sockets_registered_on(HostEvent *const *events, int count);
+
+}  // namespace qorhost

@@ -1,0 +1,187 @@
+// Timers and readiness waits. Each thread has one timer and one list of the sockets its last wait
+// found readable, so sessions on different threads never see each other's waits. A wait is
+// level-triggered: a socket that is already readable, or whose peer has closed, ends it at once.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_set>
+#include <vector>
+
+#include "clock.h"
+#include "services.h"
+#include "sockets.h"
+#include "status.h"
+
+namespace qorhost {
+namespace {
+
+struct Timer {
+    bool armed = false;
+    HostEvent *event = nullptr;
+    Clock::time_point deadline;
+};
+
+thread_local Timer timer;
+thread_local std::vector<int32_t> last_ready;
+
+// Arrays handed out by wqsgmsk and not yet given back; any thread may give one back.
+std::mutex arrays_lock;
+std::unordered_set<const int32_t *> arrays_out;
+
+void post_failure(HostEvent *event, HostStatus failure) {
+    event->status = status(failure);
+    event->status_present = 1;
+}
+
+// Index of the armed timer's event in the list, or -1.
+int timer_index(HostEvent *const *events, int count) {
+    if (!timer.armed) {
+        return -1;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (events[i] != nullptr && events[i] == timer.event) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+int32_t wttimer_service(int32_t milliseconds, int32_t, HostEvent *event) {
+    if (event == nullptr) {
+        timer = Timer{};
+        return 0;
+    }
+    if (milliseconds < 0) {
+        return status(kStatusBadArgument);
+    }
+    timer = Timer{true, event, Clock::now() + std::chrono::milliseconds(milliseconds)};
+    return 0;
+}
+
+int32_t wtgwait_service(int32_t *which, int32_t, int32_t count, HostEvent *const *events) {
+    if (which == nullptr || events == nullptr || count <= 0) {
+        return status(kStatusBadArgument);
+    }
+    last_ready.clear();
+    for (int i = 0; i < count; ++i) {
+        if (events[i] != nullptr) {
+            events[i]->status = 0;
+            events[i]->status_present = 0;
+        }
+    }
+    const std::vector<WatchedSocket> watched = sockets_registered_on(events, count);
+    const int timed = timer_index(events, count);
+    if (watched.empty() && timed < 0) {
+        // Nothing could ever end this wait: report it rather than block forever.
+        for (int i = 0; i < count; ++i) {
+            if (events[i] != nullptr) {
+                post_failure(events[i], kStatusNothingToWaitFor);
+                *which = i;
+                return status(kStatusNothingToWaitFor);
+            }
+        }
+        return status(kStatusBadArgument);
+    }
+    std::vector<pollfd> polled;
+    polled.reserve(watched.size());
+    for (const WatchedSocket &w : watched) {
+        polled.push_back({w.fd, POLLIN, 0});   // a negative fd is never ready: handled below
+    }
+    // A registered socket without a connection can only fail.
+    for (const WatchedSocket &w : watched) {
+        if (w.fd < 0) {
+            post_failure(events[w.event], kStatusBadSocket);
+            *which = w.event;
+            return 0;
+        }
+    }
+    const Clock::time_point deadline = timed >= 0 ? timer.deadline : Clock::time_point::max();
+    for (;;) {
+        const int ready = poll(polled.data(), polled.size(), milliseconds_until(deadline));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            post_failure(events[watched.front().event], kStatusSocketFailed);
+            *which = watched.front().event;
+            return 0;
+        }
+        if (ready == 0) {
+            if (Clock::now() < deadline) {
+                continue;   // poll rounds to milliseconds; the timer has not quite expired
+            }
+            timer.armed = false;
+            *which = timed;
+            return 0;
+        }
+        break;
+    }
+    int failed = -1;
+    int readable = -1;
+    for (size_t i = 0; i < watched.size(); ++i) {
+        const short revents = polled[i].revents;
+        const int index = watched[i].event;
+        if (revents & (POLLERR | POLLNVAL)) {
+            failed = failed < 0 || index < failed ? index : failed;
+        }
+        if (revents & (POLLIN | POLLHUP | POLLERR)) {
+            last_ready.push_back(watched[i].handle);
+            readable = readable < 0 || index < readable ? index : readable;
+        }
+    }
+    if (failed >= 0) {
+        post_failure(events[failed], kStatusSocketFailed);
+        *which = failed;
+    } else {
+        *which = readable >= 0 ? readable : watched.front().event;
+    }
+    return 0;
+}
+
+int32_t wqsgmsk_service(int32_t *count, int32_t **sockets) {
+    if (count == nullptr || sockets == nullptr) {
+        return status(kStatusBadArgument);
+    }
+    const size_t n = last_ready.size();
+    auto *array = static_cast<int32_t *>(std::malloc((n > 0 ? n : 1) * sizeof(int32_t)));
+    if (array == nullptr) {
+        return status(kStatusNoMemory);
+    }
+    if (n > 0) {
+        std::memcpy(array, last_ready.data(), n * sizeof(int32_t));
+    }
+    {
+        std::lock_guard lock(arrays_lock);
+        arrays_out.insert(array);
+    }
+    *count = static_cast<int32_t>(n);
+    *sockets = array;
+    return 0;
+}
+
+int32_t wqsfmsk_service(int32_t *sockets) {
+    if (sockets == nullptr) {
+        return 0;
+    }
+    {
+        std::lock_guard lock(arrays_lock);
+        if (arrays_out.erase(sockets) == 0) {
+            return status(kStatusNotFound);
+        }
+    }
+    std::free(sockets);
+    return 0;
+}
+
+}  // namespace qorhost
+
+extern "C" long qorhost_ready_arrays_held(void) {
+    std::lock_guard lock(qorhost::arrays_lock);
+    return static_cast<long>(qorhost::arrays_out.size());
+}
