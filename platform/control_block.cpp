@@ -103,6 +103,11 @@ void set_host_encoding(int encoding) {
 
 }  // namespace qorhost
 
+extern "C" uintptr_t qorhost_control_block(void) {
+    qorhost::ensure_started();
+    return qorhost::control_block_address();
+}
+
 extern "C" int qorhost_start(void) {
     qorhost::ensure_started();
     return 0;

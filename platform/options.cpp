@@ -37,11 +37,11 @@ std::string trimmed(const std::string &text) {
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
-void load_options_file(const char *path) {
+bool load_options_file(const char *path) {
     std::ifstream file(path);
     if (!file) {
         log_line(std::string("qorhost: cannot read the options file ") + path);
-        return;
+        return false;
     }
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {
@@ -58,6 +58,7 @@ void load_options_file(const char *path) {
         std::lock_guard lock(options_lock);
         options[name] = trimmed(text.substr(equals + 1));
     }
+    return true;
 }
 
 }  // namespace
@@ -142,6 +143,11 @@ extern "C" int qorhost_set_option(const char *name, const char *value) {
         qorhost::options[name] = value;
     }
     return 0;
+}
+
+extern "C" int qorhost_load_options(const char *path) {
+    qorhost::ensure_started();
+    return path != nullptr && qorhost::load_options_file(path) ? 0 : -1;
 }
 
 extern "C" long qorhost_option_values_held(void) {

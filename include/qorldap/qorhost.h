@@ -34,6 +34,9 @@ int qorhost_start(void);
  * module that asks, then in each directory of QORHOST_MODULE_PATH (colon-separated). */
 int qorhost_load(const char *path);   /* -1 cannot open, -2 no mcn_main, -3 no valid image record */
 
+/* The address of the global control block that loaded modules receive. */
+uintptr_t qorhost_control_block(void);
+
 /* The vector published (hiexprt) or installed under a module number, or NULL. */
 void **qorhost_vector(int module);
 
@@ -43,6 +46,10 @@ int qorhost_stop(void);
 
 /* An entry of the host option lookup; a NULL value removes it. Overrides the options file. */
 int qorhost_set_option(const char *name, const char *value);
+
+/* Reads a file of NAME=VALUE lines into the option lookup (as QORHOST_OPTIONS does at start);
+ * its entries override those already there. -1 when the file cannot be read. */
+int qorhost_load_options(const char *path);
 
 /* Option values handed out by the lookup (xjsymgc) and not yet given back (xjsymfr). */
 long qorhost_option_values_held(void);
