@@ -1,0 +1,50 @@
+// Shared fixture of the codec tests.
+#include "codec_fixture.h"
+
+namespace codectest {
+
+void CodecTest::SetUp() {
+    ASSERT_TRUE(qortest::module_loaded());
+    ASSERT_NE(qortest::vector(QORLDAP_CODEC_MODULE), nullptr);
+    ASSERT_EQ(wmtpc(&pool_, 4096, 1024, 258, 0), 0);
+    ASSERT_NE(pool_, nullptr);
+}
+
+void CodecTest::TearDown() {
+    EXPECT_EQ(live_blocks(), 0) << "the test left blocks in its pool";
+    wmpoold(pool_);
+}
+
+long CodecTest::live_blocks() const {
+    return qortest::pool_stats(pool_).live_blocks;
+}
+
+BerElement *CodecTest::reader(const Bytes &bytes) {
+    BerElement *ber = berallt(pool_, 0);
+    EXPECT_NE(ber, nullptr);
+    if (ber == nullptr) return nullptr;
+    EXPECT_EQ(berwrte(ber, bytes.data(), static_cast<int32_t>(bytes.size()), 0), static_cast<int32_t>(bytes.size()));
+    berrest(ber, 1);
+    return ber;
+}
+
+BerElement *CodecTest::writer() {
+    BerElement *ber = berallt(pool_, 0);
+    EXPECT_NE(ber, nullptr);
+    return ber;
+}
+
+Bytes written(const BerElement *ber) {
+    if (ber->be_start == nullptr) return {};
+    return Bytes(ber->be_start, ber->be_pos);
+}
+
+Bytes repeated(std::size_t count, std::uint8_t byte) {
+    return Bytes(count, byte);
+}
+
+std::string repeated_text(std::size_t count, char c) {
+    return std::string(count, c);
+}
+
+}  // namespace codectest

@@ -1,0 +1,52 @@
+// Shared fixture of the codec tests: the runtime with the directory module loaded (which
+// installs the codec as module 18), one fresh pool per test, and byte helpers. The tests reach
+// the codec through the directory module's stubs, the way the protocol client does.
+//
+// Every test must give back everything it took: TearDown fails a test whose pool still holds
+// blocks, so each test doubles as a leak check of the paths it runs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "module/client/ber_records.h"
+#include "module/host/services.h"
+#include "qorldap/qorhost.h"
+#include "qorldap/qorldap.h"
+#include "tests/support/ber_builder.h"
+#include "tests/support/runtime.h"
+
+namespace codectest {
+
+using qortest::Bytes;
+
+class CodecTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Blocks of the test's pool not yet released.
+    long live_blocks() const;
+
+    // A new element of the test's pool holding `bytes`, rewound for reading from its start.
+    BerElement *reader(const Bytes &bytes);
+
+    // A new, empty element of the test's pool ready for writing.
+    BerElement *writer();
+
+    HostPool *pool_ = nullptr;
+};
+
+// The bytes written so far into an element: [be_start, be_pos).
+Bytes written(const BerElement *ber);
+
+// `count` copies of `byte`.
+Bytes repeated(std::size_t count, std::uint8_t byte);
+
+// The same as a NUL-terminated text.
+std::string repeated_text(std::size_t count, char c);
+
+}  // namespace codectest
