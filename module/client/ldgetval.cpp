@@ -1,0 +1,84 @@
+// The values of one attribute of an entry, found by its type (compared ignoring case), and the
+// release of value arrays. Reading works on a copy of the entry's element.
+#include "../host/services.h"
+#include "client.h"
+#include "pool.h"
+
+namespace {
+
+constexpr int32_t kTypeCapacity = 100;
+
+// Positions `reader` just before the value set of the attribute `type`. False when the entry
+// does not carry it or cannot be read.
+bool find_attribute(BerElement *reader, const char *type) {
+    char found[kTypeCapacity];
+    int32_t length = kTypeCapacity;
+    int32_t wanted = wzstlen(type);
+    if (berscan(reader, "{x{{s", found, &length) == -1) return false;
+    while (wzsteqn(type, wanted, found, length) == 0) {
+        length = kTypeCapacity;
+        if (berscan(reader, "x}{s", found, &length) == -1) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+char **ldap_get_values(LDAP *ld, LDAPMessage *entry, const char *type) {
+    if (entry == nullptr || entry->lm_ber_elem == nullptr || type == nullptr) {
+        ld->ld_errno = LDAP_PARAM_ERROR;
+        return nullptr;
+    }
+    BerElement reader = *entry->lm_ber_elem;
+    char **values = nullptr;
+    if (!find_attribute(&reader, type) || berscan(&reader, "[v]", &values) == -1) {
+        ld->ld_errno = LDAP_DECODING_ERROR;
+        return nullptr;
+    }
+    return values;
+}
+
+berval **ldap_get_values_len(LDAP *ld, LDAPMessage *entry, const char *type) {
+    if (entry == nullptr || entry->lm_ber_elem == nullptr || type == nullptr) {
+        ld->ld_errno = LDAP_PARAM_ERROR;
+        return nullptr;
+    }
+    BerElement reader = *entry->lm_ber_elem;
+    berval **values = nullptr;
+    if (!find_attribute(&reader, type) || berscan(&reader, "[V]", &values) == -1) {
+        ld->ld_errno = LDAP_DECODING_ERROR;
+        return nullptr;
+    }
+    return values;
+}
+
+int32_t ldap_count_values(char **values) {
+    int32_t count = 0;
+    if (values != nullptr) {
+        while (values[count] != nullptr) ++count;
+    }
+    return count;
+}
+
+int32_t ldap_count_values_len(berval **values) {
+    int32_t count = 0;
+    if (values != nullptr) {
+        while (values[count] != nullptr) ++count;
+    }
+    return count;
+}
+
+void ldap_value_free(HostPool *pool, char **values) {
+    if (values == nullptr) return;
+    for (char **value = values; *value != nullptr; ++value) qor::pool_free(pool, *value);
+    qor::pool_free(pool, values);
+}
+
+void ldap_value_free_len(HostPool *pool, berval **values) {
+    if (values == nullptr) return;
+    for (berval **value = values; *value != nullptr; ++value) {
+        qor::pool_free(pool, (*value)->bv_val);
+        qor::pool_free(pool, *value);
+    }
+    qor::pool_free(pool, values);
+}

@@ -1,0 +1,73 @@
+// Session creation: a handle in its own pool, and a handle with its default connection open.
+#include "../host/services.h"
+#include "client.h"
+#include "host_task.h"
+#include "ldtrans.h"
+#include "pool.h"
+
+namespace {
+
+constexpr int32_t kPoolInitialSize = 4096;
+constexpr int32_t kPoolIncrement = 1024;
+constexpr int32_t kPoolAttributes = 258;
+constexpr int32_t kDefaultPort = 8001;
+constexpr int32_t kReferralHopLimit = 5;
+constexpr uint8_t kDefaultBerOptions = 5;
+
+}  // namespace
+
+// Nothing is left behind when creation fails: the pool is destroyed with whatever it holds.
+LDAP *ldap_init(const char *host, int32_t port) {
+    HostPool *pool = nullptr;
+    if (wmtpc(&pool, kPoolInitialSize, kPoolIncrement, kPoolAttributes, qor::current_task_record()) != 0 ||
+        pool == nullptr) {
+        return nullptr;
+    }
+    auto *ld = qor::pool_new<LDAP>(pool);
+    if (ld == nullptr) {
+        wmpoold(pool);
+        return nullptr;
+    }
+    ld->ld_pool = pool;
+    ld->ld_option_flags = OPT_CHASE_REFERRALS;
+    if (host != nullptr) {
+        ld->ld_default_host = qor::pool_copy_text(pool, host);
+        if (ld->ld_default_host == nullptr) {
+            wmpoold(pool);
+            return nullptr;
+        }
+    }
+    ld->ld_default_port = port != 0 ? port : kDefaultPort;
+    ld->ld_protocol_version = 2;
+    ld->ld_referral_hop_limit = kReferralHopLimit;
+    ld->ld_ber_options = kDefaultBerOptions;
+    ldap_set_string_translators(ld, encode_proc, decode_proc);
+    return ld;
+}
+
+LDAP *ldap_open(const char *host, int32_t port) {
+    LDAP *ld = ldap_init(host, port);
+    if (ld == nullptr) return nullptr;
+
+    auto *server = qor::pool_new<LDAPServerEntry>(ld->ld_pool);
+    if (server != nullptr && ld->ld_default_host != nullptr) {
+        server->sv_host = qor::pool_copy_text(ld->ld_pool, ld->ld_default_host);
+        if (server->sv_host == nullptr) {
+            qor::pool_free(ld->ld_pool, server);
+            server = nullptr;
+        }
+    }
+    LDAPConnection *conn = nullptr;
+    if (server != nullptr) {
+        server->sv_port = ld->ld_default_port;
+        conn = new_connection(ld, &server, 1, 1, 0);
+        free_servers(ld, server);   // what the connection did not take over
+    }
+    if (conn == nullptr) {
+        ldap_ld_free(ld, 0);
+        return nullptr;
+    }
+    ld->ld_default_conn = conn;
+    ++conn->cn_use_count;   // held by the session for its lifetime
+    return ld;
+}

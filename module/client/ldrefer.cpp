@@ -1,0 +1,320 @@
+// Referral chasing. A server that cannot answer a request itself lists other servers in its
+// error text, after the marker "Referral:\n", one LDAP URL per line
+// (ldap://host[:port][/dn[?attributes?scope?filter]]). Each URL gets the top-level request
+// re-sent as a child request, with the URL's DN when it names one; the lines that could not be
+// followed are kept as the request's referral text.
+//
+// Chasing runs in two passes. The first prepares every line: it re-encodes the request and
+// finds, or opens and binds, the connection to the referred server. Binding waits for the
+// server, and while it waits the reader handles whatever else arrives; since no child has been
+// sent yet, nothing that arrives can belong to this request's referral tree. The second pass
+// sends the prepared children without waiting. Message ids, and the order of requests on each
+// connection, are those of chasing line by line.
+#include "../host/services.h"
+#include "client.h"
+#include "engine.h"
+#include "pool.h"
+
+namespace {
+
+constexpr char kMarker[] = "Referral:\n";
+constexpr int32_t kMarkerLength = 10;
+constexpr char kScheme[] = "ldap://";
+constexpr int32_t kSchemeLength = 7;
+constexpr int32_t kDefaultReferralPort = 8001;
+constexpr int32_t kConstructed = 0x20;
+
+// Index of the first referral marker in `text`, or -1.
+int32_t find_marker(const char *text, int32_t length) {
+    for (int32_t at = 0; length - at >= kMarkerLength; ++at) {
+        if ((text[at] == 'R' || text[at] == 'r') && wzsteqn(text + at, kMarkerLength, kMarker, kMarkerLength) != 0) {
+            return at;
+        }
+    }
+    return -1;
+}
+
+int32_t hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The DN of a URL in place: it ends at the first "?" (attributes, scope and filter follow), and
+// %-escapes stand for the bytes they encode. A "%" without two hex digits stays as it is.
+void decode_url_dn(char *dn) {
+    char *to = dn;
+    for (const char *from = dn; *from != '\0' && *from != '?'; ++from) {
+        int32_t high = *from == '%' ? hex_digit(from[1]) : -1;
+        int32_t low = high >= 0 ? hex_digit(from[2]) : -1;
+        if (low >= 0) {
+            *to++ = static_cast<char>(high * 16 + low);
+            from += 2;
+        } else {
+            *to++ = *from;
+        }
+    }
+    *to = '\0';
+}
+
+enum class LineState { kUnfollowed, kPrepared, kSent };
+
+// One line of the referral text as the passes see it.
+struct ReferralLine {
+    char *text;                 // the line; a URL line is cut after its host part
+    LineState state;
+    bool is_url;
+    int32_t msgid;              // URL lines: the child's id
+    BerElement *request;        // prepared: the re-encoded request
+    LDAPConnection *conn;       // prepared: holds one use until the child is sent
+    int32_t error;              // URL lines: the ld_errno that following it left behind
+};
+
+// A server entry for "host" or "host:port"; null with ld_errno 90.
+LDAPServerEntry *server_entry_for(LDAP *ld, const char *host_part) {
+    auto *entry = qor::pool_new<LDAPServerEntry>(ld->ld_pool);
+    char *host = entry != nullptr ? qor::pool_copy_text(ld->ld_pool, host_part) : nullptr;
+    if (host == nullptr) {
+        qor::pool_free(ld->ld_pool, entry);
+        ld->ld_errno = LDAP_NO_MEMORY;
+        return nullptr;
+    }
+    entry->sv_host = host;
+    entry->sv_port = kDefaultReferralPort;
+    int32_t length = wzstlen(host);
+    int32_t colon = wzstpos(host, length, ':');
+    if (colon >= 0) {
+        host[colon] = '\0';
+        entry->sv_port = 0;
+        zatoi(host + colon + 1, length - colon - 1, 0, nullptr, &entry->sv_port);
+    }
+    return entry;
+}
+
+// First pass for a URL line: the re-encoded request and a connection to the referred server.
+// A server that cannot be reached or bound leaves the line unfollowed. False when chasing must
+// stop (the request cannot be re-encoded, or no memory).
+bool prepare_url_line(LDAP *ld, LDAPPendingRequest *top, ReferralLine *line) {
+    line->is_url = true;
+    char *host_part = line->text + kSchemeLength;
+    char *url_dn = nullptr;
+    int32_t slash = wzstpos(host_part, wzstlen(host_part), '/');
+    if (slash >= 0) {
+        host_part[slash] = '\0';
+        url_dn = host_part + slash + 1;
+        decode_url_dn(url_dn);
+    }
+
+    line->msgid = ++ld->ld_last_msgid;
+    char *dn = url_dn;
+    BerElement *request = re_encode_request(ld, top->rq_ber, line->msgid, &dn);
+    if (dn != url_dn) qor::pool_free(ld->ld_pool, dn);   // the top-level request's own DN
+    if (request == nullptr) return false;
+
+    LDAPServerEntry *servers = server_entry_for(ld, host_part);
+    if (servers == nullptr) {
+        berfree(request, 1);
+        return false;
+    }
+    ld->ld_errno = LDAP_SUCCESS;
+    LDAPConnection *conn = find_connection(ld, servers, 1);
+    if (conn == nullptr) conn = new_connection(ld, &servers, 0, 1, 1);
+    free_servers(ld, servers);
+    line->error = ld->ld_errno;
+    if (conn == nullptr) {
+        berfree(request, 1);
+        return true;
+    }
+    use_connection(ld, conn);
+    line->state = LineState::kPrepared;
+    line->request = request;
+    line->conn = conn;
+    return true;
+}
+
+// Cuts the referral lines of `lines` (the text after the marker) in place. A final line break
+// ends the last line rather than starting an empty one.
+int32_t split_lines(char *lines, ReferralLine *out, int32_t capacity) {
+    int32_t length = wzstlen(lines);
+    if (length > 0 && lines[length - 1] == '\n') lines[--length] = '\0';
+    int32_t count = 0;
+    char *start = lines;
+    while (count < capacity) {
+        int32_t remaining = length - static_cast<int32_t>(start - lines);
+        int32_t end = wzstpos(start, remaining, '\n');
+        out[count++].text = start;
+        if (end < 0) break;
+        start[end] = '\0';
+        start += end + 1;
+    }
+    return count;
+}
+
+}  // namespace
+
+namespace qor {
+
+int32_t append_referral_lines(LDAP *ld, char **place, const char *referral_text) {
+    int32_t length = wzstlen(referral_text);
+    if (length >= kMarkerLength && wzsteqn(referral_text, kMarkerLength, kMarker, kMarkerLength) != 0) {
+        referral_text += kMarkerLength;
+    }
+    if (*referral_text == '\0') return 0;
+    return append_referral(ld, place, referral_text);
+}
+
+}  // namespace qor
+
+int32_t chase_referrals(LDAP *ld, LDAPPendingRequest *request, char **error_text, int32_t *had_referrals) {
+    ld->ld_errno = LDAP_SUCCESS;
+    *had_referrals = 0;
+    char *text = *error_text;
+    if (text == nullptr) return 0;
+
+    int32_t length = wzstlen(text);
+    int32_t marker = find_marker(text, length);
+    if (marker < 0) return 0;
+    text[marker] = '\0';
+    if (request->rq_hop_count >= ld->ld_referral_hop_limit) return 0;
+
+    char *lines_text = text + marker + kMarkerLength;
+    int32_t capacity = 1;
+    for (const char *c = lines_text; *c != '\0'; ++c) capacity += *c == '\n' ? 1 : 0;
+    auto *lines = qor::pool_new_array<ReferralLine>(ld->ld_pool, capacity);
+    if (lines == nullptr) {
+        ld->ld_errno = LDAP_NO_MEMORY;
+        return -1;
+    }
+    int32_t count = split_lines(lines_text, lines, capacity);
+    LDAPPendingRequest *top = qor::top_level_request(request);
+
+    // First pass: prepare every line, stopping at a failure that ends chasing.
+    bool failed = false;
+    int32_t failure = LDAP_SUCCESS;
+    for (int32_t i = 0; i < count && !failed; ++i) {
+        ReferralLine &line = lines[i];
+        *had_referrals = 1;
+        int32_t line_length = wzstlen(line.text);
+        bool url = line_length > kSchemeLength && wzsteqn(line.text, kSchemeLength, kScheme, kSchemeLength) != 0;
+        if (url && !prepare_url_line(ld, top, &line)) {
+            failed = true;
+            failure = ld->ld_errno;
+        }
+    }
+
+    // Second pass: send the prepared children (also after a failure: they were due first).
+    int32_t sent = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        ReferralLine &line = lines[i];
+        if (line.state != LineState::kPrepared) continue;
+        int32_t id = send_server_request(ld, line.request, line.msgid, request, nullptr, line.conn, 1);
+        line.error = id == -1 ? ld->ld_errno : LDAP_SUCCESS;
+        free_connection(ld, line.conn, 0, 1);   // the first pass's hold
+        if (id != -1) {
+            line.state = LineState::kSent;
+            ++sent;
+        }
+    }
+
+    // The referral text of what was not followed, in line order.
+    char *unfollowed = nullptr;
+    int32_t last_error = LDAP_SUCCESS;
+    for (int32_t i = 0; i < count && !failed; ++i) {
+        ReferralLine &line = lines[i];
+        if (line.is_url) last_error = line.error;
+        if (line.state == LineState::kSent) continue;
+        if (append_referral(ld, &unfollowed, line.text) != 0) {
+            failed = true;
+            failure = LDAP_NO_MEMORY;
+        }
+    }
+    qor::pool_free(ld->ld_pool, lines);
+
+    if (failed) {
+        qor::pool_free(ld->ld_pool, unfollowed);
+        ld->ld_errno = failure;
+        return -1;
+    }
+    qor::pool_free(ld->ld_pool, text);
+    *error_text = unfollowed;
+    ld->ld_errno = last_error;
+    return sent;
+}
+
+int32_t append_referral(LDAP *ld, char **referrals, const char *line) {
+    int32_t line_length = wzstlen(line);
+    if (*referrals == nullptr) {
+        auto *text = static_cast<char *>(qor::pool_alloc(ld->ld_pool, line_length + kMarkerLength + 1));
+        if (text == nullptr) {
+            ld->ld_errno = LDAP_NO_MEMORY;
+            return -1;
+        }
+        __builtin_memcpy(text, kMarker, kMarkerLength);
+        __builtin_memcpy(text + kMarkerLength, line, static_cast<size_t>(line_length));
+        *referrals = text;
+        return 0;
+    }
+    int32_t old_length = wzstlen(*referrals);
+    void *grown = nullptr;
+    if (wmrealc(ld->ld_pool, *referrals, 0, &grown, old_length + line_length + 2, qor::kPoolZeroFilled) != 0 ||
+        grown == nullptr) {
+        qor::pool_clear_text(ld->ld_pool, referrals);
+        ld->ld_errno = LDAP_NO_MEMORY;
+        return -1;
+    }
+    auto *text = static_cast<char *>(grown);
+    text[old_length] = '\n';
+    __builtin_memcpy(text + old_length + 1, line, static_cast<size_t>(line_length));
+    text[old_length + 1 + line_length] = '\0';
+    *referrals = text;
+    return 0;
+}
+
+BerElement *re_encode_request(LDAP *ld, BerElement *original, int32_t msgid, char **dn) {
+    // A copy, so that the original keeps its position.
+    BerElement reader = *original;
+    int32_t old_id = 0;
+    uint32_t length = 0;
+    int32_t tag = berscan(&reader, "{i", &old_id) == 2 ? berpktg(&reader, &length) : -1;
+    // A constructed operation carries its DN inside; a primitive one (delete) is its DN.
+    bool constructed = tag != -1 && (tag & kConstructed) != 0;
+    if (constructed) tag = bersktg(&reader, &length);
+    if (tag == -1) {
+        ld->ld_errno = LDAP_DECODING_ERROR;
+        return nullptr;
+    }
+    BerElement *ber = alloc_ber_with_options(ld);
+    if (ber == nullptr) return nullptr;
+
+    int32_t version = 0;
+    char *own_dn = nullptr;
+    if ((tag == LDAP_REQ_BIND && bergint(&reader, &version) == -1) || bergstr(&reader, &own_dn) == -1) {
+        ld->ld_errno = LDAP_DECODING_ERROR;
+        berfree(ber, 1);
+        return nullptr;
+    }
+    if (*dn == nullptr) {
+        *dn = own_dn;
+    } else {
+        qor::pool_free(ld->ld_pool, own_dn);
+    }
+
+    int32_t head = !constructed              ? berprnt(ber, "{its", msgid, tag, *dn)
+                   : tag == LDAP_REQ_BIND    ? berprnt(ber, "{it{is", msgid, tag, version, *dn)
+                                             : berprnt(ber, "{it{s", msgid, tag, *dn);
+    if (head == -1) {
+        ld->ld_errno = LDAP_ENCODING_ERROR;
+        berfree(ber, 1);
+        return nullptr;
+    }
+    intptr_t rest = original->be_end - reader.be_pos;
+    if (rest < 0 || rest > INT32_MAX ||
+        (rest > 0 && berwrte(ber, reader.be_pos, static_cast<int32_t>(rest), 0) != static_cast<int32_t>(rest)) ||
+        berprnt(ber, constructed ? "}}" : "}") == -1) {
+        ld->ld_errno = LDAP_ENCODING_ERROR;
+        berfree(ber, 1);
+        return nullptr;
+    }
+    return ber;
+}

@@ -1,0 +1,34 @@
+// Simple bind: SEQUENCE { id, [APPLICATION 0] { version, DN, [0] password } }, announcing the
+// session's protocol version.
+#include "../host/services.h"
+#include "client.h"
+
+namespace {
+
+constexpr int32_t kSimpleCredentialsTag = 0x80;
+
+}  // namespace
+
+int32_t ldap_simple_bind(LDAP *ld, const char *dn, const char *password) {
+    if (dn == nullptr) dn = "";
+    if (password == nullptr) password = "";
+    BerElement *ber = alloc_ber_with_options(ld);
+    if (ber == nullptr) return -1;
+    int32_t msgid = ++ld->ld_last_msgid;
+    if (berprnt(ber, "{it{ists}}", msgid, LDAP_REQ_BIND, ld->ld_protocol_version, dn, kSimpleCredentialsTag,
+                password) == -1) {
+        ld->ld_errno = LDAP_ENCODING_ERROR;
+        berfree(ber, 1);
+        return -1;
+    }
+    return send_initial_request(ld, LDAP_REQ_BIND, dn, ber);
+}
+
+// Waits only when the request went out; without a result the answer is 89 and ld_errno keeps
+// the code of the step that failed.
+int32_t ldap_simple_bind_s(LDAP *ld, const char *dn, const char *password) {
+    LDAPMessage *result = nullptr;
+    int32_t msgid = ldap_simple_bind(ld, dn, password);
+    if (msgid != -1) ldap_result(ld, msgid, 1, ld->ld_timelimit, &result);
+    return ldap_result2error(ld, result, 1);
+}

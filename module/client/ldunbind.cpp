@@ -1,0 +1,59 @@
+// Session teardown: each server may be told with an unbind request, every socket is closed and
+// the session's pool is destroyed with everything still in it.
+#include "../host/services.h"
+#include "client.h"
+#include "pool.h"
+
+int32_t ldap_unbind(LDAP *ld) {
+    return ldap_ld_free(ld, 1);
+}
+
+int32_t ldap_unbind_s(LDAP *ld) {
+    return ldap_ld_free(ld, 1);
+}
+
+int32_t ldap_ld_free(LDAP *ld, int32_t send_unbind_flag) {
+    if (ld == nullptr) return LDAP_PARAM_ERROR;
+    HostPool *pool = ld->ld_pool;
+
+    // Every request once: a top-level request takes its descendants with it.
+    while (ld->ld_pending_requests != nullptr) {
+        LDAPPendingRequest *top = ld->ld_pending_requests;
+        while (top->rq_parent != nullptr) top = top->rq_parent;
+        free_request(ld, top);
+    }
+    while (ld->ld_connections != nullptr) free_connection(ld, ld->ld_connections, 1, send_unbind_flag);
+    while (ld->ld_queued_responses != nullptr) {
+        LDAPMessage *chain = ld->ld_queued_responses;
+        ld->ld_queued_responses = chain->lm_list_next;
+        ldap_msgfree(pool, chain);
+    }
+
+    qor::pool_clear_text(pool, &ld->ld_error);
+    qor::pool_clear_text(pool, &ld->ld_matched);
+    qor::pool_free_buffer(pool, ld->ld_sockbuf.sb_input.be_start);
+    qor::pool_free(pool, ld->ld_abandoned_ids);
+    if (ld->ld_ready_sockets != nullptr) wqsfmsk(ld->ld_ready_sockets);
+    qor::pool_free(pool, ld->ld_default_host);
+
+    qor::pool_free(pool, ld);
+    wmpoold(pool);
+    return 0;
+}
+
+int32_t send_unbind(LDAP *ld, LDAPSocketBuffer *sb) {
+    BerElement *ber = alloc_ber_with_options(ld);
+    if (ber == nullptr) return ld->ld_errno;
+    int32_t msgid = ++ld->ld_last_msgid;
+    if (berprnt(ber, "{itn}", msgid, LDAP_REQ_UNBIND) == -1) {
+        ld->ld_errno = LDAP_ENCODING_ERROR;
+        berfree(ber, 1);
+        return LDAP_ENCODING_ERROR;
+    }
+    if (berflsh(sb, ber, 1) != 0) {
+        ld->ld_errno = LDAP_SERVER_DOWN;
+        berfree(ber, 1);
+        return LDAP_SERVER_DOWN;
+    }
+    return 0;
+}
