@@ -31,11 +31,29 @@ std::string printable(const char *bytes, size_t size) {
     return out;
 }
 
-// Name of the exported symbol at an address, or "?".
-std::string symbol_at(const void *address) {
+// Host services the directory module calls, by module and entry: names the slots of vectors
+// whose functions are not exported (the codec's, the runtime's).
+struct ServiceName {
+    int module;
+    int entry;
+    const char *name;
+};
+constexpr ServiceName kServices[] = {
+#define QOR_SERVICE(result, name, module, entry, parameters) {module, entry, #name},
+#include "module/host/services.def"
+#undef QOR_SERVICE
+};
+
+// Name of the exported symbol at an address, else the service name of the slot, else "?".
+std::string symbol_at(const void *address, int module = -1, int slot = -1) {
     Dl_info info{};
     if (address != nullptr && dladdr(address, &info) != 0 && info.dli_sname != nullptr) {
         return info.dli_sname;
+    }
+    for (const ServiceName &service : kServices) {
+        if (service.module == module && service.entry == slot) {
+            return service.name;
+        }
     }
     return "?";
 }
@@ -73,7 +91,7 @@ void print_vector(int module, int slots) {
     std::printf("module %d vector\n", module);
     for (int slot = 0; slot < slots; ++slot) {
         if (vector[slot] != nullptr) {
-            std::printf("  %2d  %s\n", slot, symbol_at(vector[slot]).c_str());
+            std::printf("  %2d  %s\n", slot, symbol_at(vector[slot], module, slot).c_str());
         } else {
             std::printf("  %2d  -\n", slot);
         }
