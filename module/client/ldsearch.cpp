@@ -1,0 +1,82 @@
+// Search requests: built from a filter text or from a filter writer, sent, and waited for.
+#include "../host/services.h"
+#include "client.h"
+#include "ldfilter.h"
+#include "ldops.h"
+
+namespace {
+
+// A search request under a new message id:
+//   SEQUENCE { id, [APPLICATION 3] { base, ENUMERATED scope, ENUMERATED ld_deref,
+//              ld_sizelimit, ld_timelimit, BOOLEAN attrsonly, filter, SEQUENCE { attrs } } }
+// with the filter element(s) that `write` puts in. Null with ld_errno set on failure (90 no
+// element, 83 header or attribute list, else the writer's code); the id then stays used.
+BerElement *build_search(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
+                         char **attrs, int32_t attrsonly) {
+    BerElement *ber = alloc_ber_with_options(ld);
+    if (ber == nullptr) {
+        return nullptr;
+    }
+    const int32_t msgid = ++ld->ld_last_msgid;
+    if (berprnt(ber, "{it{seeiib", msgid, LDAP_REQ_SEARCH, base != nullptr ? base : "", scope, ld->ld_deref,
+                ld->ld_sizelimit, ld->ld_timelimit, attrsonly) == -1) {
+        qor::discard_request(ld, ber, LDAP_ENCODING_ERROR);
+        return nullptr;
+    }
+    const int32_t fault = write(ber, context);
+    if (fault != 0) {
+        qor::discard_request(ld, ber, fault > 0 ? fault : LDAP_FILTER_ERROR);
+        return nullptr;
+    }
+    if (berprnt(ber, "{v}}}", attrs) == -1) {
+        qor::discard_request(ld, ber, LDAP_ENCODING_ERROR);
+        return nullptr;
+    }
+    return ber;
+}
+
+// Sends a built search request (ownership passes); its message id, or -1 with ld_errno set.
+int32_t start_search(LDAP *ld, BerElement *ber, const char *base) {
+    if (ber == nullptr) {
+        return -1;
+    }
+    return send_initial_request(ld, LDAP_REQ_SEARCH, base, ber);
+}
+
+// Builds, sends and waits for a whole search; the chain is left in *result for the caller.
+int32_t search_and_wait(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
+                        char **attrs, int32_t attrsonly, LDAPMessage **result) {
+    if (result == nullptr) {
+        ld->ld_errno = LDAP_PARAM_ERROR;
+        return LDAP_PARAM_ERROR;
+    }
+    const int32_t wait_ms = ld->ld_timelimit;
+    BerElement *ber = build_search(ld, base, scope, write, context, attrs, attrsonly);
+    return qor::await_result_code(ld, start_search(ld, ber, base), wait_ms, result);
+}
+
+}  // namespace
+
+BerElement *ldap_build_search_req(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs,
+                                  int32_t attrsonly) {
+    return build_search(ld, base, scope, write_string_filter, filter, attrs, attrsonly);
+}
+
+int32_t ldap_search(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs,
+                    int32_t attrsonly) {
+    return start_search(ld, ldap_build_search_req(ld, base, scope, filter, attrs, attrsonly), base);
+}
+
+int32_t ldap_search_s(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs,
+                      int32_t attrsonly, LDAPMessage **result) {
+    return search_and_wait(ld, base, scope, write_string_filter, filter, attrs, attrsonly, result);
+}
+
+int32_t search_with_filter_s(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
+                             char **attrs, int32_t attrsonly, LDAPMessage **result) {
+    if (write == nullptr) {
+        ld->ld_errno = LDAP_PARAM_ERROR;
+        return LDAP_PARAM_ERROR;
+    }
+    return search_and_wait(ld, base, scope, write, context, attrs, attrsonly, result);
+}
