@@ -45,6 +45,14 @@ LDAPConnection *connection_with_buffered_bytes(LDAP *ld) {
     return nullptr;
 }
 
+// True when some connection is registered for read readiness: otherwise no answer can come.
+bool any_connection_waited_on(const LDAP *ld) {
+    for (const LDAPConnection *conn = ld->ld_connections; conn != nullptr; conn = conn->cn_next) {
+        if (conn->cn_sockbuf->sb_event != nullptr) return true;
+    }
+    return false;
+}
+
 // The first connection the last wait found readable.
 LDAPConnection *readable_connection(LDAP *ld) {
     for (LDAPConnection *conn = ld->ld_connections; conn != nullptr; conn = conn->cn_next) {
@@ -148,7 +156,8 @@ int32_t deliver(LDAP *ld, int32_t msgid, int32_t all, LDAPMessage *message, LDAP
     last->lm_chain_next = message;
     if (!completes) return -2;
     *place = chain->lm_list_next;
-    return hand_out(ld, chain, result);
+    hand_out(ld, chain, result);
+    return LDAP_RES_SEARCH_RESULT;
 }
 
 }  // namespace
@@ -177,10 +186,12 @@ int32_t ldap_result(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LD
                 rest->lm_list_next = chain->lm_list_next;
                 *place = rest;
                 chain->lm_chain_next = nullptr;
-            } else {
-                *place = chain->lm_list_next;
+                return hand_out(ld, chain, result);
             }
-            return hand_out(ld, chain, result);
+            *place = chain->lm_list_next;
+            hand_out(ld, chain, result);
+            // A whole search is answered as its final result.
+            return all != 0 && is_search_message(chain->lm_type) ? LDAP_RES_SEARCH_RESULT : chain->lm_type;
         }
         // A search still missing its final result: later chains may be complete already.
         place = &chain->lm_list_next;
@@ -198,6 +209,10 @@ int32_t wait4msg(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LDAPM
         // One message per round: a read may release connections, so the list is walked afresh.
         LDAPConnection *conn = connection_with_buffered_bytes(ld);
         if (conn == nullptr) {
+            if (!any_connection_waited_on(ld)) {
+                ld->ld_errno = LDAP_SERVER_DOWN;
+                return -1;
+            }
             int32_t ready = do_ldap_select(ld, remaining);
             if (ready == 0) {
                 ld->ld_errno = LDAP_TIMEOUT;

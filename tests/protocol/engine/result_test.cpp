@@ -1,0 +1,354 @@
+// Result reception: use counts of the default connection, interleaved answers queued and handed
+// out by id, whole searches and single messages, time-outs, messages that are not results, and
+// broken servers.
+#include <chrono>
+
+#include "engine_support.h"
+
+namespace enginetest {
+namespace {
+
+using namespace std::chrono_literals;
+using qortest::FakeLdapServer;
+namespace ber = qortest::ber;
+
+class ResultTest : public EngineTest {
+protected:
+    void TearDown() override {
+        qorhost_set_read_timeout_ms(30000);
+        EngineTest::TearDown();
+    }
+};
+
+// The DN of a message (an entry) through the entry accessors.
+std::string dn_of(LDAP *ld, LDAPMessage *entry) {
+    char *dn = ldap_get_dn(ld, entry);
+    std::string text = dn != nullptr ? dn : "<null>";
+    if (dn != nullptr) ld->ld_pool->release(ld->ld_pool, dn, 0, 4);
+    return text;
+}
+
+TEST_F(ResultTest, UseCountsFollowRequestsAndResults) {
+    FakeLdapServer server;
+    server.accept()
+        .expect(ldap::delete_request(1, "cn=a"))
+        .expect(ldap::delete_request(2, "cn=b"))
+        .reply({ldap::delete_response(2, 0), ldap::delete_response(1, 32, "o=x", "no such")})
+        .expect_close();
+    server.start();
+    LDAP *ld = open_session(server.port());
+    ASSERT_NE(ld, nullptr);
+    LDAPConnection *conn = ld->ld_default_conn;
+    EXPECT_EQ(conn->cn_use_count, 1);
+    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
+    EXPECT_EQ(conn->cn_use_count, 2);
+    ASSERT_EQ(send_delete(ld, "cn=b"), 2);
+    EXPECT_EQ(conn->cn_use_count, 3);
+    EXPECT_EQ(pending_count(ld), 2);
+
+    LDAPMessage *result = nullptr;
+    ASSERT_EQ(ldap_result(ld, 1, 1, 0, &result), LDAP_RES_DELETE);
+    // The answer for 2 came first: it was read (its use released) and queued.
+    EXPECT_EQ(conn->cn_use_count, 1);
+    EXPECT_EQ(pending_count(ld), 0);
+    ASSERT_NE(ld->ld_queued_responses, nullptr);
+    EXPECT_EQ(ld->ld_queued_responses->lm_id, 2);
+    EXPECT_EQ(result->lm_id, 1);
+    EXPECT_EQ(ldap_result2error(ld, result, 1), 32);
+    EXPECT_STREQ(ld->ld_matched, "o=x");
+    EXPECT_STREQ(ld->ld_error, "no such");
+
+    ASSERT_EQ(ldap_result(ld, 2, 1, 0, &result), LDAP_RES_DELETE);
+    EXPECT_EQ(result->lm_id, 2);
+    EXPECT_EQ(result->lm_list_next, nullptr);
+    EXPECT_EQ(ld->ld_queued_responses, nullptr);
+    EXPECT_EQ(ldap_result2error(ld, result, 1), 0);
+    EXPECT_EQ(conn->cn_use_count, 1);
+    EXPECT_EQ(ld->ld_connections, conn);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+TEST_F(ResultTest, InterleavedSearchesAreChainedPerId) {
+    FakeLdapServer server;
+    server.accept()
+        .expect(search_request_bytes(1, "o=one"))
+        .expect(search_request_bytes(2, "o=two"))
+        .reply({ldap::search_entry(2, "cn=2a,o=two", {{"cn", {"2a"}}}),
+                ldap::search_entry(1, "cn=1a,o=one", {}),
+                ldap::search_entry(2, "cn=2b,o=two", {}),
+                ldap::search_entry(1, "cn=1b,o=one", {}),
+                ldap::search_entry(1, "cn=1c,o=one", {}),
+                ldap::search_done(2, 0),
+                ldap::search_done(1, 4)})
+        .expect_close();
+    server.start();
+    LDAP *ld = open_session(server.port());
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_search(ld, "o=one"), 1);
+    ASSERT_EQ(send_search(ld, "o=two"), 2);
+
+    LDAPMessage *chain = nullptr;
+    ASSERT_EQ(ldap_result(ld, 1, 1, 0, &chain), LDAP_RES_SEARCH_RESULT);
+    EXPECT_EQ(chain->lm_type, LDAP_RES_SEARCH_ENTRY);
+    EXPECT_EQ(ldap_count_entries(ld, chain), 3);
+    LDAPMessage *entry = ldap_first_entry(ld, chain);
+    EXPECT_EQ(dn_of(ld, entry), "cn=1a,o=one");
+    entry = ldap_next_entry(ld, entry);
+    EXPECT_EQ(dn_of(ld, entry), "cn=1b,o=one");
+    entry = ldap_next_entry(ld, entry);
+    EXPECT_EQ(dn_of(ld, entry), "cn=1c,o=one");
+    EXPECT_EQ(ldap_next_entry(ld, entry), nullptr);
+    EXPECT_EQ(ldap_result2error(ld, chain, 1), 4);
+
+    // The whole second search was queued meanwhile; it is handed out without the network.
+    ASSERT_NE(ld->ld_queued_responses, nullptr);
+    EXPECT_EQ(ld->ld_queued_responses->lm_list_next, nullptr);
+    ASSERT_EQ(ldap_result(ld, 2, 1, 0, &chain), LDAP_RES_SEARCH_RESULT);
+    EXPECT_EQ(ldap_count_entries(ld, chain), 2);
+    EXPECT_EQ(dn_of(ld, chain), "cn=2a,o=two");
+    EXPECT_EQ(ldap_msgfree(ld->ld_pool, chain), LDAP_RES_SEARCH_RESULT);
+    EXPECT_EQ(ld->ld_queued_responses, nullptr);
+    EXPECT_EQ(ld->ld_default_conn->cn_use_count, 1);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+TEST_F(ResultTest, AllZeroHandsOutOneMessageAtATime) {
+    FakeLdapServer server;
+    server.accept()
+        .expect(search_request_bytes(1, "o=example"))
+        .reply({ldap::search_entry(1, "cn=a", {}), ldap::search_entry(1, "cn=b", {}), ldap::search_done(1, 0)})
+        .expect_close();
+    server.start();
+    LDAP *ld = open_session(server.port());
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_search(ld, "o=example"), 1);
+    const char *expected_dns[] = {"cn=a", "cn=b"};
+    for (const char *dn : expected_dns) {
+        LDAPMessage *message = nullptr;
+        ASSERT_EQ(ldap_result(ld, 1, 0, 0, &message), LDAP_RES_SEARCH_ENTRY);
+        EXPECT_EQ(message->lm_chain_next, nullptr);
+        EXPECT_EQ(dn_of(ld, message), dn);
+        ldap_msgfree(ld->ld_pool, message);
+    }
+    LDAPMessage *done = nullptr;
+    ASSERT_EQ(ldap_result(ld, -1, 0, 0, &done), LDAP_RES_SEARCH_RESULT);
+    EXPECT_EQ(done->lm_id, 1);
+    EXPECT_EQ(ldap_count_entries(ld, done), 0);
+    EXPECT_EQ(ldap_first_entry(ld, done), nullptr);
+    ldap_msgfree(ld->ld_pool, done);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+TEST_F(ResultTest, AllZeroTakesQueuedEntriesOneByOne) {
+    FakeLdapServer server;
+    server.accept()
+        .expect_request(ldap::op::search_request, 1)
+        .expect_request(ldap::op::delete_request, 2)
+        .reply({ldap::search_entry(1, "cn=a", {}), ldap::search_entry(1, "cn=b", {}), ldap::delete_response(2, 0)})
+        .expect_close();
+    server.start();
+    LDAP *ld = open_session(server.port());
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_search(ld, "o=example"), 1);
+    ASSERT_EQ(send_delete(ld, "cn=x"), 2);
+    LDAPMessage *message = nullptr;
+    ASSERT_EQ(ldap_result(ld, 2, 1, 0, &message), LDAP_RES_DELETE);
+    ldap_msgfree(ld->ld_pool, message);
+    // Two entries of search 1 are queued as one chain.
+    for (const char *dn : {"cn=a", "cn=b"}) {
+        ASSERT_EQ(ldap_result(ld, 1, 0, 0, &message), LDAP_RES_SEARCH_ENTRY);
+        EXPECT_EQ(dn_of(ld, message), dn);
+        EXPECT_EQ(message->lm_chain_next, nullptr);
+        ldap_msgfree(ld->ld_pool, message);
+    }
+    EXPECT_EQ(ld->ld_queued_responses, nullptr);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+TEST_F(ResultTest, WaitEndsAfterTheTimeoutOrTheTimeLimit) {
+    FakeLdapServer server;
+    server.accept().expect_request(ldap::op::search_request, 1).hold();
+    server.start();
+    LDAP *ld = open_session(server.port(), 0);
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_search(ld, "o=example"), 1);
+    LDAPMessage *message = reinterpret_cast<LDAPMessage *>(1);
+    EXPECT_EQ(ldap_result(ld, 1, 1, 100, &message), 0);
+    EXPECT_EQ(message, nullptr);
+    EXPECT_EQ(ld->ld_errno, LDAP_TIMEOUT);
+    // Timeout 0 takes the session's time limit.
+    ld->ld_timelimit = 100;
+    ld->ld_errno = 0;
+    EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), 0);
+    EXPECT_EQ(ld->ld_errno, LDAP_TIMEOUT);
+    EXPECT_EQ(pending_count(ld), 1);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+TEST_F(ResultTest, WithoutTimeLimitTheWaitLastsUntilTheAnswer) {
+    FakeLdapServer server;
+    server.accept()
+        .expect_request(ldap::op::delete_request, 1)
+        .delay(300ms)
+        .reply(ldap::delete_response(1, 0))
+        .expect_close();
+    server.start();
+    LDAP *ld = open_session(server.port(), 0);
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
+    LDAPMessage *message = nullptr;
+    ASSERT_EQ(ldap_result(ld, 1, 1, 0, &message), LDAP_RES_DELETE);
+    ldap_msgfree(ld->ld_pool, message);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+TEST_F(ResultTest, UnknownIdsNoticesReferencesAndIntermediatesAreDropped) {
+    FakeLdapServer server;
+    server.accept()
+        .expect_request(ldap::op::search_request, 1)
+        .reply({ldap::notice_of_disconnection(),
+                ldap::delete_response(77, 0),
+                ldap::search_reference(1, {"ldap://elsewhere/o=x"}),
+                ldap::intermediate_response(1, "1.2.3", "v"),
+                ldap::search_entry(1, "cn=a", {}),
+                ldap::search_done(1, 0)})
+        .expect_close();
+    server.start();
+    LDAP *ld = open_session(server.port());
+    ASSERT_NE(ld, nullptr);
+    ld->ld_protocol_version = 3;
+    ASSERT_EQ(send_search(ld, "o=example"), 1);
+    LDAPMessage *chain = nullptr;
+    ASSERT_EQ(ldap_result(ld, 1, 1, 0, &chain), LDAP_RES_SEARCH_RESULT);
+    ASSERT_NE(chain, nullptr);
+    EXPECT_EQ(ldap_count_entries(ld, chain), 1);
+    ASSERT_NE(chain->lm_chain_next, nullptr);
+    EXPECT_EQ(chain->lm_chain_next->lm_type, LDAP_RES_SEARCH_RESULT);
+    EXPECT_EQ(chain->lm_chain_next->lm_chain_next, nullptr);
+    ldap_msgfree(ld->ld_pool, chain);
+    EXPECT_EQ(ld->ld_queued_responses, nullptr);
+    EXPECT_EQ(ld->ld_default_conn->cn_use_count, 1);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+TEST_F(ResultTest, MalformedMessagesGiveLocalAndDecodingErrors) {
+    FakeLdapServer server;
+    server.accept()
+        .expect_request(ldap::op::delete_request, 1)
+        .reply(ber::octets("not a message"))
+        .reply(ber::sequence({ber::integer(1LL << 33), ber::constructed(0x6b, {})}))
+        .reply(ldap::delete_response(1, 0))
+        .expect_close();
+    server.start();
+    LDAP *ld = open_session(server.port());
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
+    long before = live_blocks(ld);
+    LDAPMessage *message = nullptr;
+    EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), -1);
+    EXPECT_EQ(ld->ld_errno, LDAP_LOCAL_ERROR);
+    long after_first = live_blocks(ld);
+    EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), -1);
+    EXPECT_EQ(ld->ld_errno, LDAP_DECODING_ERROR);
+    // The broken messages leave nothing behind (the first read made the read-ahead buffer).
+    EXPECT_EQ(live_blocks(ld), after_first);
+    EXPECT_LE(after_first - before, 1);
+    // The stream stays usable: the real answer still arrives.
+    ASSERT_EQ(ldap_result(ld, 1, 1, 0, &message), LDAP_RES_DELETE);
+    ldap_msgfree(ld->ld_pool, message);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+TEST_F(ResultTest, ServerStoppingMidMessageGivesServerDownAfterTheReadLimit) {
+    qorhost_set_read_timeout_ms(200);
+    Bytes answer = ldap::delete_response(1, 0);
+    FakeLdapServer server;
+    server.accept().expect_request(ldap::op::delete_request, 1).reply(Bytes(answer.begin(), answer.begin() + 5)).hold();
+    server.start();
+    LDAP *ld = open_session(server.port());
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
+    LDAPMessage *message = nullptr;
+    EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), -1);
+    EXPECT_EQ(ld->ld_errno, LDAP_SERVER_DOWN);
+    // The broken connection is no longer waited on: the next wait fails at once.
+    EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), -1);
+    EXPECT_EQ(ld->ld_errno, LDAP_SERVER_DOWN);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+TEST_F(ResultTest, ServerClosingMidMessageGivesServerDown) {
+    FakeLdapServer server;
+    server.accept().expect_request(ldap::op::delete_request, 1).close_mid_message(ldap::delete_response(1, 0), 6);
+    server.start();
+    LDAP *ld = open_session(server.port());
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
+    LDAPMessage *message = nullptr;
+    EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), -1);
+    EXPECT_EQ(ld->ld_errno, LDAP_SERVER_DOWN);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+TEST_F(ResultTest, SecondResultForACompletedRequestIsDropped) {
+    FakeLdapServer server;
+    server.accept()
+        .expect_request(ldap::op::delete_request, 1)
+        .reply({ldap::delete_response(1, 0), ldap::delete_response(1, 53)})
+        .expect_request(ldap::op::delete_request, 2)
+        .reply(ldap::delete_response(2, 0))
+        .expect_close();
+    server.start();
+    LDAP *ld = open_session(server.port());
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
+    LDAPMessage *message = nullptr;
+    ASSERT_EQ(ldap_result(ld, 1, 1, 0, &message), LDAP_RES_DELETE);
+    EXPECT_EQ(ldap_result2error(ld, message, 1), 0);
+    ASSERT_EQ(send_delete(ld, "cn=b"), 2);
+    ASSERT_EQ(ldap_result(ld, -1, 1, 0, &message), LDAP_RES_DELETE);
+    EXPECT_EQ(message->lm_id, 2);
+    ldap_msgfree(ld->ld_pool, message);
+    EXPECT_EQ(ld->ld_default_conn->cn_use_count, 1);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+TEST_F(ResultTest, MsgdeleteRemovesTheFirstQueuedChainOfAnId) {
+    FakeLdapServer server;
+    server.accept()
+        .expect_request(ldap::op::search_request, 1)
+        .expect_request(ldap::op::delete_request, 2)
+        .expect_request(ldap::op::delete_request, 3)
+        .reply({ldap::search_entry(1, "cn=a", {}), ldap::delete_response(2, 0), ldap::delete_response(3, 0)})
+        .expect_close();
+    server.start();
+    LDAP *ld = open_session(server.port());
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_search(ld, "o=example"), 1);
+    ASSERT_EQ(send_delete(ld, "cn=b"), 2);
+    ASSERT_EQ(send_delete(ld, "cn=c"), 3);
+    LDAPMessage *message = nullptr;
+    ASSERT_EQ(ldap_result(ld, 3, 1, 0, &message), LDAP_RES_DELETE);
+    ldap_msgfree(ld->ld_pool, message);
+    EXPECT_EQ(ldap_msgdelete(ld, 1), -1);   // ends with an entry: removed, answer -1
+    EXPECT_EQ(ldap_msgdelete(ld, 2), 0);
+    EXPECT_EQ(ldap_msgdelete(ld, 2), -1);   // nothing left
+    EXPECT_EQ(ld->ld_queued_responses, nullptr);
+    EXPECT_EQ(ldap_msgfree(ld->ld_pool, nullptr), 0);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+}  // namespace
+}  // namespace enginetest
