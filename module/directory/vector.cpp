@@ -1,38 +1,40 @@
 // The directory-function vector and the module's start and termination entries.
 #include "vector.h"
 
+#include "directory.h"
+
 #include "../host/gcb.h"
 #include "../host/services.h"
 
 constinit const DirectoryVector ldaptbl = {
     .reserved = {nullptr, nullptr, nullptr, nullptr},
     .term = term,
-    .dsopen = nullptr,
-    .dsclose = nullptr,
-    .dsopt = nullptr,
-    .dsiscls = nullptr,
-    .dsexpgrp = nullptr,
-    .dsreslv = nullptr,
-    .dsrslvdn = nullptr,
-    .dsreg = nullptr,
-    .dsmodify = nullptr,
-    .dsmodpad = nullptr,
-    .dsmodone = nullptr,
-    .dsdereg = nullptr,
-    .dsfree = nullptr,
-    .dsgshrt = nullptr,
-    .dsgint = nullptr,
-    .dsglong = nullptr,
-    .dsgflt = nullptr,
-    .dsgdbl = nullptr,
-    .dsgbin = nullptr,
-    .dsgstr = nullptr,
-    .dsmkatt = nullptr,
-    .dsfratt = nullptr,
-    .dsmynod = nullptr,
-    .dsdnprnt = nullptr,
-    .dsgeterr = nullptr,
-    .dscompar = nullptr,
+    .dsopen = dsopen,
+    .dsclose = dsclose,
+    .dsopt = dsopt,
+    .dsiscls = dsiscls,
+    .dsexpgrp = dsexpgrp,
+    .dsreslv = dsreslv,
+    .dsrslvdn = dsrslvdn,
+    .dsreg = dsreg,
+    .dsmodify = dsmodify,
+    .dsmodpad = dsmodpad,
+    .dsmodone = dsmodone,
+    .dsdereg = dsdereg,
+    .dsfree = dsfree,
+    .dsgshrt = dsgshrt,
+    .dsgint = dsgint,
+    .dsglong = dsglong,
+    .dsgflt = dsgflt,
+    .dsgdbl = dsgdbl,
+    .dsgbin = dsgbin,
+    .dsgstr = dsgstr,
+    .dsmkatt = dsmkatt,
+    .dsfratt = dsfratt,
+    .dsmynod = dsmynod,
+    .dsdnprnt = dsdnprnt,
+    .dsgeterr = dsgeterr,
+    .dscompar = dscompar,
 };
 
 int32_t qorldap() {

@@ -1,0 +1,35 @@
+// Connection settings of dsopen: each is looked up in the host's options, then in the
+// environment, under the same name.
+#pragma once
+
+#include <cstdint>
+
+namespace qor::ds {
+
+// One setting: its name (option and environment variable) and the most bytes a value may have.
+struct SettingName {
+    const char *name;
+    int32_t name_length;
+    int32_t max_bytes;
+};
+
+inline constexpr SettingName kHostSetting{"LDAP_HOST", 9, 64};
+inline constexpr SettingName kPortSetting{"LDAP_PORT", 9, 7};
+inline constexpr SettingName kBindDnSetting{"LDAP_BINDDN", 11, 256};
+inline constexpr SettingName kPasswordSetting{"LDAP_BINDPW", 11, 64};
+inline constexpr SettingName kBaseSetting{"LDAP_BASE", 9, 256};
+
+// The host's option handle for the calling task, or null when the host has none (option
+// lookups are then skipped).
+void *option_handle();
+
+// Looks `setting` up in the options behind `options` (when not null), then in the environment.
+// On success the value stands in `buffer` (which holds setting.max_bytes + 1 bytes) followed by
+// a NUL, its length in *length, and the answer is true. A value longer than max_bytes counts as
+// not found at its source. Every option value obtained is handed back to the host.
+bool lookup_setting(void *options, const SettingName &setting, char *buffer, int32_t *length);
+
+// Overwrites a buffer that held a secret, in a way the compiler keeps.
+void scrub(char *buffer, int32_t size);
+
+}  // namespace qor::ds

@@ -1,0 +1,104 @@
+// The directory functions: what their units share. Every function named here is a slot of the
+// directory-function vector or an internal worker that the description names; all take the
+// session handle made by dsopen and allocate only from its pool.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "../../include/qorldap/qorldap.h"
+#include "../client/client.h"
+#include "../client/pool.h"
+#include "../host/export.h"
+
+#if defined(__i386__)
+#include <cstddef>
+static_assert(sizeof(dsval) == 20);
+static_assert(offsetof(dsval, dv_area) == 8);
+static_assert(offsetof(dsval, dv_text) == 16);
+static_assert(sizeof(dsatt) == 12);
+static_assert(sizeof(dsent) == 8);
+static_assert(sizeof(dsmod) == 8);
+static_assert(sizeof(dsmodg) == 8);
+#endif
+
+namespace qor::ds {
+
+// A failed protocol operation as a directory status: the session's ld_errno folded in, or the
+// operation's own answer when ld_errno holds no code (so a failure never reads as success).
+inline int32_t protocol_failure(const LDAP *ld, int32_t answer) {
+    int32_t code = ld->ld_errno & 0x7ff;
+    if (code == 0) code = answer & 0x7ff;
+    return DS_STATUS(code);
+}
+
+// Releases the error text and matched DN the previous operation left, so that dsgeterr only
+// ever reports on the latest one.
+inline void clear_error_texts(LDAP *ld) {
+    pool_clear_text(ld->ld_pool, &ld->ld_error);
+    pool_clear_text(ld->ld_pool, &ld->ld_matched);
+}
+
+// Releases one attribute record with its values, their texts and binary copies (kind 6), the
+// value array and the name. Tolerates records left half-built by a failed construction.
+void release_attribute(HostPool *pool, dsatt *attribute);
+
+// Releases one entry with its attributes and DN.
+void release_entry(HostPool *pool, dsent *entry);
+
+// Copies the first `count` entries of a search chain into a new result set in *result. On
+// failure nothing is delivered and nothing built is left: DS_NO_MEMORY, or DS_STATUS(84) when
+// an entry cannot be decoded (the client reports a lack of memory inside its decoder the same
+// way). The chain is not released.
+int32_t build_result_set(LDAP *ld, LDAPMessage *chain, int32_t count, dsent ***result);
+
+// Runs a search whose filter element `write` encodes from `context`, and delivers its entries
+// as a result set, exactly as dslookup does for a filter text (same checks, same statuses).
+int32_t lookup_with_filter_writer(LDAP *ld, const char *base, int32_t scope, FilterWriter write,
+                                  const void *context, char **attrs, dsent ***result);
+
+}  // namespace qor::ds
+
+// Sessions.
+QOR_EXPORT int32_t dsopen(LDAP **session, const char *host, int32_t port, int32_t options, const char *base,
+                          const char *bind_dn, const char *password);
+QOR_EXPORT int32_t dsclose(LDAP *ld);
+QOR_EXPORT void dsopt(LDAP *ld, int32_t time_limit_seconds, int32_t size_limit, int32_t options, const char *base);
+QOR_EXPORT char *dsgeterr(LDAP *ld);
+QOR_EXPORT char *dsmynod(char *buffer, int32_t size);
+
+// Lookups and result sets. dslookup is not in the vector: the lookups below and dsexpgrp use it.
+QOR_EXPORT int32_t dslookup(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs,
+                            dsent ***result);
+QOR_EXPORT int32_t dsrslvdn(LDAP *ld, const char *dn, char **attrs, dsent ***result);
+QOR_EXPORT int32_t dsreslv(LDAP *ld, const char *filter, char **attrs, dsent ***result);
+QOR_EXPORT int32_t dsfree(LDAP *ld, dsent **result);
+
+// Typed value access.
+QOR_EXPORT int32_t dsgshrt(dsval *value);
+QOR_EXPORT int32_t dsgint(dsval *value);
+QOR_EXPORT int32_t dsglong(dsval *value);
+QOR_EXPORT float dsgflt(dsval *value);
+QOR_EXPORT double dsgdbl(dsval *value);
+QOR_EXPORT unsigned char *dsgbin(LDAP *ld, dsval *value, int32_t *length);
+QOR_EXPORT char *dsgstr(dsval *value);
+
+// Updates and compare. dsfixval gives a value its text form (0 or DS_NO_MEMORY).
+QOR_EXPORT int32_t dsfixval(LDAP *ld, dsval *value);
+QOR_EXPORT int32_t dsreg(LDAP *ld, const char *dn, dsent *entry);
+QOR_EXPORT int32_t dsdereg(LDAP *ld, const char *dn);
+QOR_EXPORT int32_t dsmodify(LDAP *ld, const char *dn, dsmod **changes);
+QOR_EXPORT int32_t dsmodpad(LDAP *ld, const char *dn, dsmodg **groups);
+QOR_EXPORT int32_t dsmodone(LDAP *ld, const char *dn, int32_t operation, const char *type, char **values);
+QOR_EXPORT int32_t dscompar(LDAP *ld, const char *dn, const char *type, const char *value);
+
+// Attribute lists and parent names. form_attribute is the worker of dsmkatt over an argument
+// list the caller has started; on failure it sets ld_errno to DS_NO_MEMORY.
+QOR_EXPORT dsatt *dsmkatt(LDAP *ld, const char *name, int32_t count, ...);
+QOR_EXPORT dsatt *form_attribute(LDAP *ld, const char *name, int32_t count, va_list values);
+QOR_EXPORT void dsfratt(LDAP *ld, dsatt *attribute);
+QOR_EXPORT void dsdnprnt(const char *name, char *output, int32_t size, int32_t *length);
+
+// Class test and group expansion.
+QOR_EXPORT int32_t dsiscls(LDAP *ld, dsent *entry, const char *class_name, int32_t length);
+QOR_EXPORT int32_t dsexpgrp(LDAP *ld, const char *group_dn, dsent ***result);
