@@ -562,6 +562,12 @@ FakeLdapServer &FakeLdapServer::expect_close() {
     return add_step(std::move(s));
 }
 
+FakeLdapServer &FakeLdapServer::answer_bind(int result_code) {
+    expect_request(ldap::op::bind_request);
+    return reply_with(
+        [result_code](const ReceivedRequest &r) { return ldap::bind_response(r.id, result_code); });
+}
+
 FakeLdapServer &FakeLdapServer::reply(Bytes bytes) {
     Step s = make_step(Step::Kind::write, "reply " + dump(bytes));
     s.bytes = std::move(bytes);

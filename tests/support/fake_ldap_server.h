@@ -94,6 +94,9 @@ public:
     FakeLdapServer &expect_matching(std::string description, RequestPredicate predicate);
     // The client closes the connection; an unbind before the close is allowed.
     FakeLdapServer &expect_close();
+    // The next request is a bind request, answered with a bind response of `result_code` and
+    // the request's own message id.
+    FakeLdapServer &answer_bind(int result_code = 0);
 
     // Writes the bytes in one write.
     FakeLdapServer &reply(Bytes bytes);
@@ -141,7 +144,9 @@ public:
     std::vector<ReceivedRequest> all_requests() const;
     bool client_closed(std::size_t connection) const;
     bool unbind_received(std::size_t connection) const;
-    // An unbind arrived on the connection and the client closed it afterwards.
+    // An unbind arrived on the connection and the client closed it afterwards. A close the
+    // client makes just before finish() is seen reliably only when the script ends with
+    // expect_close().
     bool unbind_before_close(std::size_t connection) const;
     // The failures collected so far, as finish() would report them.
     std::vector<std::string> failures() const;

@@ -165,6 +165,18 @@ TEST(FakeLdapServer, ReplyWithEchoesTheRequestId) {
     server.finish();
 }
 
+TEST(FakeLdapServer, AnswerBindRepliesWithTheRequestIdAndCode) {
+    FakeLdapServer server;
+    server.accept().answer_bind(ldap::code::protocol_error).answer_bind();
+    server.start();
+    RawClient client(server.port());
+    client.send(ldap::bind_request(4, 3, "", ""));
+    EXPECT_EQ(client.read_element(), ldap::bind_response(4, ldap::code::protocol_error));
+    client.send(ldap::bind_request(5, 2, "", ""));
+    EXPECT_EQ(client.read_element(), ldap::bind_response(5, ldap::code::success));
+    server.finish();
+}
+
 TEST(FakeLdapServer, ServesInterleavedConnectionsInScriptOrder) {
     Bytes search_done = ldap::search_done(2, ldap::code::success);
     FakeLdapServer server;
