@@ -5,15 +5,21 @@
 #include <mutex>
 #include <string>
 
+#include "qorldap/qorldap.h"
+
 namespace qortest {
 
 int load_status() {
-    static std::once_flag once;
+    static std::mutex lock;
+    static bool loaded = false;
     static int status = 0;
-    std::call_once(once, [] {
+    std::lock_guard guard(lock);
+    // Loaded again after a qorhost_stop() (which withdraws module 17) so tests stay independent.
+    if (!loaded || qorhost_vector(QORLDAP_MODULE) == nullptr) {
         qorhost_start();
         status = qorhost_load(QOR_MODULE_DIR "/qorldap.so");
-    });
+        loaded = true;
+    }
     return status;
 }
 

@@ -17,8 +17,8 @@
 
 namespace qortest {
 
-// Starts the runtime and loads QOR_MODULE_DIR "/qorldap.so" on the first call; later calls answer
-// the same status: 0 when the module and the codec it installs are loaded, else the loader's
+// Starts the runtime and loads QOR_MODULE_DIR "/qorldap.so" on the first call (and again after a
+// qorhost_stop() has withdrawn it); later calls answer the same status: 0 when the module and the codec it installs are loaded, else the loader's
 // error (negative, from qorhost_load) or the status of the module's start (the codec's
 // installation).
 int load_status();

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "qorldap/qorldap.h"
 #include "tests/support/runtime.h"
 #include "tests/unit/platform/service.h"
 
@@ -147,6 +148,37 @@ TEST(Loader, InstallsTheCodecByNameAndLeavesItAloneAtStop) {
     EXPECT_NE(svc::wiinstl()(19, "QORLDBER", 2), 0);
     EXPECT_EQ(qorhost_stop(), 0);
     unsetenv("QORHOST_MODULE_PATH");
+}
+
+}  // namespace
+
+// The module's own stub of the extended comparison, reached the way module code reaches it.
+extern "C" int32_t wzsxeqn(const char *a, int32_t a_length, const char *b, int32_t b_length);
+
+namespace {
+
+TEST(Fixture, LoadsTheModuleWhichInstallsTheCodec) {
+    ASSERT_TRUE(qortest::module_loaded());
+    void **directory = qortest::vector(QORLDAP_MODULE);
+    ASSERT_NE(directory, nullptr);
+    EXPECT_EQ(directory[0], nullptr);
+    EXPECT_NE(directory[4], nullptr);
+    EXPECT_NE(qortest::vector(QORLDAP_CODEC_MODULE), nullptr);
+    EXPECT_EQ(qortest::entry<void *(*)()>(QORLDAP_CODEC_MODULE, 0), nullptr);
+    // A stub call reaches the runtime's service and marks the module it called.
+    auto *flags = reinterpret_cast<volatile uint8_t *>(gcb_word(kGcbModuleFlags));
+    flags[4] = 0;
+    EXPECT_EQ(wzsxeqn("ABC", 3, "abc", 3), 1);
+    EXPECT_EQ(flags[4], 1);
+}
+
+TEST(Fixture, StopTerminatesTheModuleAndTheFixtureLoadsItAgain) {
+    ASSERT_TRUE(qortest::module_loaded());
+    EXPECT_EQ(qorhost_stop(), 0);
+    EXPECT_EQ(qorhost_vector(QORLDAP_MODULE), nullptr);
+    EXPECT_EQ(qorhost_vector(QORLDAP_CODEC_MODULE), nullptr);
+    ASSERT_TRUE(qortest::module_loaded());
+    EXPECT_NE(qortest::vector(QORLDAP_CODEC_MODULE), nullptr);
 }
 
 }  // namespace
