@@ -8,6 +8,20 @@
  *
  * Every function returns 0 (or a valid pointer) on success; errors are negative values or NULL.
  * All functions may be called from any thread; the registries they touch are locked.
+ *
+ * The host services answer 0 for success and these host statuses for failures (all have the
+ * high bit set, so they are negative as int32 and never "above 0"):
+ *   0x80002001 system call failed       0x8000200A unknown or unconnected socket
+ *   0x80002002 invalid argument         0x8000200B connection failed (every address tried)
+ *   0x80002003 not found                0x8000200C timed out
+ *   0x80002004 out of memory            0x8000200D connection closed by the peer
+ *   0x80002005 not a module image       0x8000200E socket failed
+ *   0x80002006 text not convertible     0x8000200F a wait that nothing could end
+ *   0x80002007 unknown encoding         0x80002010 host name not resolved
+ *   0x80002008 module number in use     0x80002011 destination too small (size needed stored)
+ *   0x80002009 module not published     0x80002012 number out of range
+ * A wait (wtgwait) that ends in a failure posts the status in the event's `status` word and
+ * sets `status_present`; every wait clears both on the events it lists before it starts.
  */
 #ifndef QORLDAP_QORHOST_H
 #define QORLDAP_QORHOST_H
@@ -73,8 +87,9 @@ int qorhost_encoding_number(const char *iconv_name);  /* -1 when unknown */
 
 /* Limits (each answers -1 for a value that is not positive). Connect: the bound of wqsconn over
  * all addresses of the host; default 10000. Read: the time allowed to read one whole message;
- * default 30000. Max message: the largest message the codec accepts; default 64 MiB. Port map: connections to `from` go to
- * `to` instead (QORHOST_PORT_MAP="389=41234,8001=41235"); to = 0 removes the mapping. */
+ * default 30000. Max message: the largest message the codec accepts; default 64 MiB.
+ * Port map: connections to `from` go to `to` instead (QORHOST_PORT_MAP="389=41234,8001=41235");
+ * to = 0 removes the mapping. */
 int qorhost_set_connect_timeout_ms(int milliseconds);
 int qorhost_set_read_timeout_ms(int milliseconds);
 int qorhost_set_max_message(long bytes);
