@@ -22,6 +22,8 @@
  *   0x80002009 module not published     0x80002012 number out of range
  * A wait (wtgwait) that ends in a failure posts the status in the event's `status` word and
  * sets `status_present`; every wait clears both on the events it lists before it starts.
+ * The wait_ms of wqsread and wqswrit bounds the whole call: a negative value waits without
+ * limit, 0 takes only what can be done at once.
  */
 #ifndef QORLDAP_QORHOST_H
 #define QORLDAP_QORHOST_H
