@@ -169,12 +169,16 @@ struct FakeLdapServer::Impl {
             break;
         }
         frame_requests(index);
-        if (c.eof) {
-            std::lock_guard lock(mutex);
-            ConnectionRecord &r = records[index];
-            r.client_closed = true;
-            r.unbind_before_close = r.unbind;
-        }
+        if (c.eof) mark_client_closed(index);
+    }
+
+    void mark_client_closed(std::size_t index) {
+        connections[index].eof = true;
+        std::lock_guard lock(mutex);
+        ConnectionRecord &r = records[index];
+        if (r.client_closed) return;
+        r.client_closed = true;
+        r.unbind_before_close = r.unbind;
     }
 
     void frame_requests(std::size_t index) {
@@ -269,6 +273,12 @@ struct FakeLdapServer::Impl {
                 pollfd fds[2] = {{wake_read.fd(), POLLIN, 0}, {c.socket.fd(), POLLOUT, 0}};
                 ::poll(fds, 2, 10);
                 continue;
+            }
+            if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) {
+                // The client is gone (a client that gave up waiting, say): the rest of the
+                // answer is dropped, and a later expect step reports the close.
+                mark_client_closed(index);
+                return true;
             }
             fail("cannot write to connection " + std::to_string(index) + ": " + std::strerror(errno));
             return false;

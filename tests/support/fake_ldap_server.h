@@ -98,7 +98,9 @@ public:
     // the request's own message id.
     FakeLdapServer &answer_bind(int result_code = 0);
 
-    // Writes the bytes in one write.
+    // Writes the bytes in one write. Writing to a client that has already gone is not a failure
+    // in itself (a client may give up waiting); the bytes are dropped and a later expect step
+    // on the connection reports the close.
     FakeLdapServer &reply(Bytes bytes);
     // Writes several messages in one write (to exercise the client's read-ahead).
     FakeLdapServer &reply(std::initializer_list<Bytes> messages);

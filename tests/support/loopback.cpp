@@ -110,6 +110,13 @@ bool RawClient::send(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
+void RawClient::reset() {
+    if (!socket_.valid()) return;
+    linger abortive{1, 0};
+    ::setsockopt(socket_.fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    socket_.reset();
+}
+
 bool RawClient::fill(Clock::time_point deadline) {
     if (closed_ || !socket_.valid()) return false;
     for (;;) {

@@ -68,8 +68,10 @@ public:
     // Bytes received and not yet returned as an element.
     const Bytes &pending() const { return buffer_; }
 
-    // Closes the client's side.
+    // Closes the client's side in order (FIN).
     void close() { socket_.reset(); }
+    // Closes the client's side abortively (RST), as a client that dies would.
+    void reset();
 
 private:
     // Reads what is available within the deadline; false on time-out, end of stream or error.

@@ -154,6 +154,18 @@ TEST(FakeLdapServer, HoldNeverAnswersAndToleratesFurtherRequests) {
     EXPECT_EQ(server.requests(0).size(), 2u);
 }
 
+TEST(FakeLdapServer, AnswersToAClientThatIsGoneAreDroppedQuietly) {
+    FakeLdapServer server;
+    server.accept().expect(kBind).delay(50ms).reply(kBindOk).reply(kBindOk).expect_close();
+    server.start();
+    RawClient client(server.port());
+    client.send(kBind);
+    client.reset();
+    server.finish();
+    EXPECT_TRUE(server.failures().empty()) << all_failures(server);
+    EXPECT_TRUE(server.client_closed(0));
+}
+
 TEST(FakeLdapServer, ReplyWithEchoesTheRequestId) {
     FakeLdapServer server;
     server.accept().expect_any().reply_with(
