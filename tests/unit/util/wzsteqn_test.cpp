@@ -1,34 +1,16 @@
 // wzsteqn against a control block of the test's own, so that the host data it must read at
 // each call (folding table, comparison switch) and the host comparison it may delegate to are
-// under the test's control.
-#include <dlfcn.h>
+// under the test's control; and once against the platform runtime's own.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "module/host/host_types.h"
 #include "module/util/util.h"
+#include "tests/support/runtime.h"
+#include "tests/unit/util/fake_control_block.h"
 
 namespace {
-
-// The module's own control-block anchor (looked up in the module, so that no copy of the
-// variable in the test program stands in for it).
-uintptr_t *module_anchor() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&wzsteqn), &info) == 0 || info.dli_fname == nullptr) {
-        return nullptr;
-    }
-    void *module = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
-    if (module == nullptr) {
-        return nullptr;
-    }
-    auto *anchor = static_cast<uintptr_t *>(dlsym(module, "v_global_gcb_anchor"));
-    dlclose(module);
-    return anchor;
-}
 
 struct HostCompareCall {
     std::string a;
@@ -49,37 +31,14 @@ extern "C" int32_t fake_wzsxeqn(const char *a, int32_t a_length, const char *b, 
 class Wzsteqn : public ::testing::Test {
 protected:
     void SetUp() override {
-        anchor_ = module_anchor();
-        ASSERT_NE(anchor_, nullptr);
-        saved_ = *anchor_;
-        for (int c = 0; c < 256; ++c) {
-            fold_[c] = static_cast<uint8_t>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-        }
-        compare_vector_[66] = reinterpret_cast<uintptr_t>(&fake_wzsxeqn);
-        module_vectors_[4] = reinterpret_cast<uintptr_t>(compare_vector_.data());
-        block_[kGcbModuleVectors] = reinterpret_cast<uintptr_t>(module_vectors_.data());
-        block_[kGcbModuleFlags] = reinterpret_cast<uintptr_t>(module_flags_.data());
-        block_[kGcbFoldTable] = reinterpret_cast<uintptr_t>(fold_.data());
-        block_[kGcbCompareSwitch] = reinterpret_cast<uintptr_t>(compare_record_.data());
-        *anchor_ = reinterpret_cast<uintptr_t>(block_.data());
+        host_.set_service(4, 66, &fake_wzsxeqn);
         g_host_calls.clear();
         g_host_answer = 0;
     }
-    void TearDown() override {
-        if (anchor_ != nullptr) {
-            *anchor_ = saved_;
-        }
-    }
-    void set_switch(uintptr_t on) { compare_record_[kCompareSwitchWord] = on; }
+    void set_switch(uintptr_t on) { host_.set_compare_switch(on); }
 
-    uintptr_t *anchor_ = nullptr;
-    uintptr_t saved_ = 0;
-    std::array<uintptr_t, 64> block_{};
-    std::array<uintptr_t, 8> module_vectors_{};
-    std::array<uint8_t, 64> module_flags_{};
-    std::array<uintptr_t, 128> compare_vector_{};
-    std::array<uintptr_t, 8> compare_record_{};
-    std::array<uint8_t, 256> fold_{};
+    qortest::FakeControlBlock host_;
+    std::array<uint8_t, 256> &fold_ = host_.fold_table();
 };
 
 TEST_F(Wzsteqn, ComparesThroughTheFoldingTable) {
@@ -119,7 +78,7 @@ TEST_F(Wzsteqn, TheSwitchHandsTheDecisionToTheHost) {
 
     g_host_answer = 0;
     EXPECT_EQ(wzsteqn("CN", 2, "cn", 2), 0);
-    EXPECT_EQ(module_flags_[4], 1) << "the service was reached through its stub";
+    EXPECT_EQ(host_.flag(4), 1) << "the service was reached through its stub";
 
     set_switch(0);
     EXPECT_EQ(wzsteqn("CN", 2, "cn", 2), 1);
@@ -131,6 +90,14 @@ TEST_F(Wzsteqn, DifferentLengthsNeverReachTheHost) {
     g_host_answer = 1;
     EXPECT_EQ(wzsteqn("cn", 2, "cn ", 3), 0);
     EXPECT_TRUE(g_host_calls.empty());
+}
+
+TEST(WzsteqnOnTheRuntime, FoldsCaseWithTheHostTable) {
+    ASSERT_TRUE(qortest::module_loaded());
+    EXPECT_EQ(wzsteqn("CN", 2, "cn", 2), 1);
+    EXPECT_EQ(wzsteqn("GroupOfUniqueNames", 18, "groupofuniquenames", 18), 1);
+    EXPECT_EQ(wzsteqn("cn", 2, "cn ", 3), 0);
+    EXPECT_EQ(wzsteqn("member", 6, "membex", 6), 0);
 }
 
 }  // namespace
