@@ -3,20 +3,33 @@
 
 namespace codectest {
 
+namespace {
+
+// One pool for the whole program, made on first use and kept to the end.
+HostPool *program_pool() {
+    static HostPool *pool = [] {
+        HostPool *made = nullptr;
+        return wmtpc(&made, 4096, 1024, 258, 0) == 0 ? made : nullptr;
+    }();
+    return pool;
+}
+
+}  // namespace
+
 void CodecTest::SetUp() {
     ASSERT_TRUE(qortest::module_loaded());
     ASSERT_NE(qortest::vector(QORLDAP_CODEC_MODULE), nullptr);
-    ASSERT_EQ(wmtpc(&pool_, 4096, 1024, 258, 0), 0);
+    pool_ = program_pool();
     ASSERT_NE(pool_, nullptr);
+    blocks_before_ = qortest::pool_stats(pool_).live_blocks;
 }
 
 void CodecTest::TearDown() {
-    EXPECT_EQ(live_blocks(), 0) << "the test left blocks in its pool";
-    wmpoold(pool_);
+    EXPECT_EQ(live_blocks(), 0) << "the test left blocks in the pool";
 }
 
 long CodecTest::live_blocks() const {
-    return qortest::pool_stats(pool_).live_blocks;
+    return qortest::pool_stats(pool_).live_blocks - blocks_before_;
 }
 
 BerElement *CodecTest::reader(const Bytes &bytes) {

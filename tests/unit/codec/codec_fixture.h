@@ -1,9 +1,9 @@
 // Shared fixture of the codec tests: the runtime with the directory module loaded (which
-// installs the codec as module 18), one fresh pool per test, and byte helpers. The tests reach
-// the codec through the directory module's stubs, the way the protocol client does.
+// installs the codec as module 18), the program's pool, and byte helpers. The tests reach the
+// codec through the directory module's stubs, the way the protocol client does.
 //
-// Every test must give back everything it took: TearDown fails a test whose pool still holds
-// blocks, so each test doubles as a leak check of the paths it runs.
+// Every test must give back everything it took: TearDown fails a test that leaves more blocks in
+// the pool than it found, so each test doubles as a leak check of the paths it runs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,7 +28,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Blocks of the test's pool not yet released.
+    // Blocks taken by the test and not yet released.
     long live_blocks() const;
 
     // A new element of the test's pool holding `bytes`, rewound for reading from its start.
@@ -38,6 +38,9 @@ protected:
     BerElement *writer();
 
     HostPool *pool_ = nullptr;
+
+private:
+    long blocks_before_ = 0;
 };
 
 // The bytes written so far into an element: [be_start, be_pos).
