@@ -48,8 +48,9 @@ std::string read_file(const fs::path &path) {
     return text.str();
 }
 
-// Starts `argv` with stdout and stderr appended to `log`. The child receives SIGTERM when the
-// calling thread ends, so no server outlives a crashed test.
+// Starts `argv` with stdout and stderr appended to `log` and no other descriptor of the test
+// open (a socket the test closes must not live on in slapd). The child receives SIGTERM when
+// the calling thread ends, so no server outlives a crashed test.
 pid_t spawn(const std::vector<std::string> &args, const fs::path &log) {
     std::vector<char *> argv;
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -68,6 +69,8 @@ pid_t spawn(const std::vector<std::string> &args, const fs::path &log) {
         }
         int null_in = ::open("/dev/null", O_RDONLY);
         if (null_in >= 0) ::dup2(null_in, 0);
+        if (::close_range(3, ~0U, 0) != 0)
+            for (int other = 3; other < 65536; ++other) ::close(other);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -147,8 +150,7 @@ unsigned long listener_inode(std::uint16_t port) {
     return 0;
 }
 
-// True when process `pid` holds the socket with `inode`: the listener is slapd's own and not
-// another server's that happened to take the port.
+// True when process `pid` holds the socket with `inode`.
 bool process_holds_socket(pid_t pid, unsigned long inode) {
     const std::string target = "socket:[" + std::to_string(inode) + "]";
     std::error_code ec;
@@ -157,6 +159,16 @@ bool process_holds_socket(pid_t pid, unsigned long inode) {
         if (fs::read_symlink(fd.path(), link_error).string() == target) return true;
     }
     return false;
+}
+
+// True when the listener on `port` is slapd's own: the child runs slapd already (not our image
+// between fork and exec, which still holds our descriptors) and holds the listening socket,
+// which is not one of ours or another server's that took the port first.
+bool listens_itself(pid_t pid, std::uint16_t port) {
+    std::error_code ec;
+    if (fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec) != fs::canonical(kSlapd, ec)) return false;
+    const unsigned long inode = listener_inode(port);
+    return inode != 0 && process_holds_socket(pid, inode) && !process_holds_socket(::getpid(), inode);
 }
 
 }  // namespace
@@ -185,7 +197,7 @@ Slapd::Slapd(SlapdOptions options) : options_(std::move(options)) {
             std::ofstream(dir_ / "extra.ldif", std::ios::binary) << options_.extra_ldif;
             load(dir_ / "extra.ldif");
         }
-        launch(0);
+        launch(options_.preferred_port);
     } catch (...) {
         stop();
         throw;
@@ -246,10 +258,7 @@ void Slapd::launch(std::uint16_t preferred_port) {
                 throw std::runtime_error("slapd " + describe_status(status) + " on port " + std::to_string(port_) +
                                          diagnostics());
             }
-            if (Socket probe = connect_loopback(port_, 100ms); probe.valid()) {
-                unsigned long inode = listener_inode(port_);
-                if (inode != 0 && process_holds_socket(pid_, inode)) return;
-            }
+            if (Socket probe = connect_loopback(port_, 100ms); probe.valid() && listens_itself(pid_, port_)) return;
             if (Clock::now() >= deadline) {
                 kill_and_reap(pid_);
                 pid_ = 0;

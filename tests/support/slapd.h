@@ -51,6 +51,8 @@ struct SlapdOptions {
     std::optional<int> time_limit;
     // Let bound persons write (otherwise only the administrator writes). Anonymous read stays.
     bool authenticated_write = true;
+    // Port to try first; when 0, or when someone else holds it, a free port is chosen.
+    std::uint16_t preferred_port = 0;
     // Further configuration lines, for the global section and for the database section.
     std::vector<std::string> extra_global_config;
     std::vector<std::string> extra_database_config;

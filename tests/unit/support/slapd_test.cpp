@@ -3,7 +3,9 @@
 #include "tests/support/slapd.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -259,6 +261,36 @@ TEST(Slapd, AddLdifRestartsWithTheNewEntries) {
     EXPECT_EQ(search_in(client, 1, "o=example", subscriber_filter("cn=Eve Evans,ou=people,o=example")).dns(),
               std::vector<std::string>{"cn=late,ou=subscribers,o=example"});
     EXPECT_EQ(search_in(client, 2, "o=example", subscriber_filter(kAlice)).entries.size(), 2u);
+}
+
+TEST(Slapd, MovesToAnotherPortWhenItsPortIsTaken) {
+    std::uint16_t taken = 0;
+    Socket holder = listen_loopback(taken);
+    SlapdOptions options;
+    options.preferred_port = taken;
+    Slapd server(options);
+    EXPECT_NE(server.port(), taken);
+    RawClient client(server.port());
+    EXPECT_EQ(bind_as(client, 1, 3, server.admin_dn(), Slapd::admin_password).code(), 0);
+
+    // A free preferred port is used as it is.
+    holder.reset();
+    options.preferred_port = taken;
+    Slapd second(options);
+    EXPECT_EQ(second.port(), taken);
+}
+
+TEST(Slapd, KeepsNoDescriptorOfTheTest) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);  // inheritable on purpose
+    Slapd server;
+    ::close(fds[1]);
+    // Only slapd could still hold the write end; then the read end would see no end of file.
+    pollfd p{fds[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    char c;
+    EXPECT_EQ(::read(fds[0], &c, 1), 0);
+    ::close(fds[0]);
 }
 
 TEST(Slapd, FailuresThrowWithDiagnostics) {
