@@ -109,11 +109,12 @@ void AnsweringServer::run() {
         std::vector<pollfd> polled{{listener_.fd(), POLLIN, 0}};
         for (const Client &c : clients) polled.push_back({c.socket.fd(), POLLIN, 0});
         if (::poll(polled.data(), polled.size(), 20) <= 0) continue;
+        const std::size_t polled_clients = clients.size();
         if (polled[0].revents & POLLIN) {
             int fd = ::accept(listener_.fd(), nullptr, nullptr);
             if (fd >= 0) clients.push_back({qortest::Socket(fd), {}, accepted_++});
         }
-        for (std::size_t i = clients.size(); i-- > 0;) {
+        for (std::size_t i = polled_clients; i-- > 0;) {
             if ((polled[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
             Client &client = clients[i];
             std::uint8_t chunk[4096];
