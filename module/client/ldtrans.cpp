@@ -77,6 +77,21 @@ Output base64_of(HostPool *pool, const uint8_t *input, int32_t length) {
     return out;
 }
 
+// Logs a transcoding that did not end in success. A failure (high bit set) leaves at best part
+// of the text, and a part is a different value: sent, it would store or search for something
+// the caller never gave; read, it would pass for the directory's value. It is dropped, so that
+// the caller's element fails instead.
+void report_status(HostPool *pool, Output *out) {
+    if (out->text == nullptr || out->status == 0) {
+        return;
+    }
+    xprrlog(0, out->status);
+    if (out->status < 0) {
+        qor::pool_free_buffer(pool, out->text);
+        out->text = nullptr;
+    }
+}
+
 // Hands `out` to the caller, releasing the input first when asked to.
 int32_t deliver(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t free_input,
                 const Output &out) {
@@ -106,15 +121,7 @@ int32_t encode_proc(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t f
     const uint8_t *input = *buffer;
     const int32_t count = input_length(input, *length);
     Output out = transcode(pool, input, count, host_encoding(), kWireEncoding);
-    if (out.text != nullptr && out.status != 0) {
-        xprrlog(0, out.status);
-        if (out.status < 0) {
-            // A failed transcoding leaves at best part of the text; sending that would store
-            // or search for a different value than the caller gave.
-            qor::pool_free_buffer(pool, out.text);
-            out.text = nullptr;
-        }
-    }
+    report_status(pool, &out);
     return deliver(pool, buffer, length, free_input, out);
 }
 
@@ -126,6 +133,7 @@ int32_t decode_proc(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t f
         qor::pool_free_buffer(pool, out.text);
         out = base64_of(pool, input, count);
     }
+    report_status(pool, &out);
     return deliver(pool, buffer, length, free_input, out);
 }
 

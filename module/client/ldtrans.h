@@ -14,15 +14,17 @@ struct LDAP;
 // converted copy allocated from `pool` (zero-filled, one spare byte after the text, so it is
 // always NUL-terminated); with `free_input` non-zero the input buffer goes back to the pool, in
 // every outcome. The host's encoding is read from the control block at each call. Answer 0 on
-// success; 1 when there is no output: *buffer is then null and *length unchanged.
+// success; 1 when there is no output: *buffer is then null and *length unchanged. Besides a
+// missing buffer, a transcoding that fails is the other way to get no output: its host status
+// is logged (xprrlog) and the partial text dropped, so that the element being written or read
+// fails instead of carrying a damaged value. A non-zero status without the failure bit is
+// logged and the output kept.
 
-// Host encoding to the directory's. A text the host cannot transcode is logged (xprrlog) and
-// not sent: the answer is then 1, so that the element being written fails instead of carrying
-// a damaged value.
+// Host encoding to the directory's.
 QOR_EXPORT int32_t encode_proc(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t free_input);
 
-// The directory's encoding to the host's. A value the host cannot represent arrives as the
-// Base64 text (no line breaks) of its raw bytes.
+// The directory's encoding to the host's. A value the host cannot represent (status 0x80002006)
+// is not a failure: it arrives as the Base64 text (no line breaks) of its raw bytes.
 QOR_EXPORT int32_t decode_proc(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t free_input);
 
 // Installs the session's translators; elements allocated afterwards use them.

@@ -1,6 +1,7 @@
 // The translators against a scripted transcoder and a counting pool, for what the runtime's
 // transcoder never does: asking for more room when decoding, claiming more output than fits,
-// naming a useless size, and answering statuses other than success and the two it names.
+// naming a useless size, and answering statuses other than success, "too small" and "not
+// convertible".
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -164,12 +165,28 @@ TEST_F(TranslatorLogic, DecodingFallsBackToBase64AfterTheRetryToo) {
     EXPECT_EQ(pool_.live.size(), 1u);
 }
 
-TEST_F(TranslatorLogic, DecodingKeepsWhatOtherFailuresProduced) {
+TEST_F(TranslatorLogic, DecodingLogsOtherFailuresAndDeliversNoPartialText) {
     g_answers.push_back({kUnknownEncoding, "ab", kWritten, 0});
+    Outcome o = run(decode_proc, "abcd");
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.buffer, nullptr);
+    EXPECT_EQ(o.length, 4);
+    EXPECT_EQ(g_logged, std::vector<int32_t>{kUnknownEncoding});
+    EXPECT_TRUE(pool_.live.empty());
+
+    g_answers.push_back({kTooSmall, "", 0, 6});
+    g_answers.push_back({kTooSmall, "abcdef", kWritten, 9});   // the host contradicts itself
+    o = run(decode_proc, "abcd");
+    EXPECT_EQ(o.result, 1);
+    EXPECT_TRUE(pool_.live.empty());
+}
+
+TEST_F(TranslatorLogic, DecodingLogsANonFailureStatusAndKeepsTheOutput) {
+    g_answers.push_back({0x00002001, "ab?d", kWritten, 0});
     const Outcome o = run(decode_proc, "abcd");
     EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(o.text(), "ab");
-    EXPECT_TRUE(g_logged.empty());
+    EXPECT_EQ(o.text(), "ab?d");
+    EXPECT_EQ(g_logged, std::vector<int32_t>{0x00002001});
 }
 
 TEST_F(TranslatorLogic, AClaimedLengthNeverExceedsTheBuffer) {
