@@ -214,7 +214,7 @@ void Slapd::write_config() const {
     conf << "include /etc/ldap/schema/core.schema\n"
             "include /etc/ldap/schema/cosine.schema\n"
             "include /etc/ldap/schema/inetorgperson.schema\n"
-         << "include " << data_file("qor.schema").string() << "\n"
+         << "include " << (fs::path(QOR_SOURCE_DIR) / "data/schema/qor.schema").string() << "\n"
          << "modulepath /usr/lib/ldap\n"
             "moduleload back_mdb\n"
          << "pidfile " << (dir_ / "slapd.pid").string() << "\n"
