@@ -1,0 +1,97 @@
+// bench: one lookup repeated on one session for a while; lookups per second and latencies.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "commands.h"
+#include "json_writer.h"
+#include "report.h"
+#include "session.h"
+#include "usage_error.h"
+
+namespace qords {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kDefaultSeconds = 5;
+constexpr auto kLiveInterval = std::chrono::milliseconds(250);
+
+struct Measurement {
+    size_t lookups = 0;
+    double seconds = 0;
+    std::vector<double> latencies_ms;   // sorted once the run is over
+};
+
+double percentile(const std::vector<double> &sorted, double fraction) {
+    if (sorted.empty()) return 0;
+    const auto index = static_cast<size_t>(fraction * static_cast<double>(sorted.size() - 1) + 0.5);
+    return sorted[std::min(index, sorted.size() - 1)];
+}
+
+void print_result(const std::string &what, const Measurement &m, bool cached, bool json) {
+    const double rate = m.seconds > 0 ? static_cast<double>(m.lookups) / m.seconds : 0;
+    const double p50 = percentile(m.latencies_ms, 0.50);
+    const double p99 = percentile(m.latencies_ms, 0.99);
+    const double worst = m.latencies_ms.empty() ? 0 : m.latencies_ms.back();
+    if (json) {
+        std::printf("{\"bench\": %s, \"cache\": %s, \"lookups\": %zu, \"seconds\": %.3f, \"lookups_per_second\": %.1f, "
+                    "\"latency_ms\": {\"p50\": %.4f, \"p99\": %.4f, \"max\": %.4f}}\n",
+                    json_string(what).c_str(), cached ? "true" : "false", m.lookups, m.seconds, rate, p50, p99, worst);
+        return;
+    }
+    std::printf("%s%s: %zu lookups in %.2f s: %.0f lookups/s; latency p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
+                what.c_str(), cached ? " (result cache)" : "", m.lookups, m.seconds, rate, p50, p99, worst);
+}
+
+}  // namespace
+
+int run_bench(const Context &context) {
+    const std::string &kind = context.arguments()[0];
+    const std::string &target = context.arguments()[1];
+    if (kind != "read" && kind != "search") throw UsageError("bench runs \"read DN\" or \"search FILTER\", not \"" + kind + "\"");
+    const bool read = kind == "read";
+    const std::string what = "bench " + kind + " " + target;
+    const Settings &settings = context.settings();
+    const auto duration = std::chrono::seconds(settings.bench_seconds.value_or(kDefaultSeconds));
+    const bool live = ::isatty(STDERR_FILENO) != 0;
+
+    qorldap::Session session(context.module.directory());
+    if (std::optional<int> failed = open_session(context, read ? BaseUse::unused : BaseUse::needed, session)) return *failed;
+
+    Measurement m;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end = start + duration;
+    Clock::time_point next_report = start + kLiveInterval;
+    for (Clock::time_point now = start; now < end;) {
+        const Clock::time_point before = now;
+        int32_t status = DS_OK;
+        {
+            qorldap::ResultSet results(session);
+            status = read ? results.resolve_dn(target.c_str()) : results.resolve(target.c_str());
+        }
+        now = Clock::now();
+        if (DS_FAILED(status)) {
+            if (live) std::fputs("\r\033[K", stderr);
+            return report_failure(context.module, session.get(), settings.verbose, what, status);
+        }
+        ++m.lookups;
+        m.latencies_ms.push_back(std::chrono::duration<double, std::milli>(now - before).count());
+        if (live && now >= next_report) {
+            const double elapsed = std::chrono::duration<double>(now - start).count();
+            std::fprintf(stderr, "\r\033[K%s: %zu lookups, %.0f lookups/s", what.c_str(), m.lookups,
+                         static_cast<double>(m.lookups) / elapsed);
+            next_report = now + kLiveInterval;
+        }
+        if (now >= end) m.seconds = std::chrono::duration<double>(now - start).count();
+    }
+    if (live) std::fputs("\r\033[K", stderr);
+    std::sort(m.latencies_ms.begin(), m.latencies_ms.end());
+    print_result(what, m, settings.cache_seconds.has_value(), settings.json);
+    return kExitSuccess;
+}
+
+}  // namespace qords

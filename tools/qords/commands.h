@@ -1,0 +1,50 @@
+// The commands of qords: what each one needs and does. Every command answers an exit status
+// (report.h) and writes its results to standard output, its failures to standard error.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "cli.h"
+#include "module.h"
+
+namespace qords {
+
+struct Context {
+    const Invocation &invocation;
+    const Module &module;
+    const Settings &settings() const { return invocation.settings; }
+    const std::vector<std::string> &arguments() const { return invocation.arguments; }
+};
+
+using CommandHandler = int (*)(const Context &);
+
+struct Command {
+    std::string_view name;
+    std::string_view synopsis;       // arguments after the name
+    std::string_view help;           // what it does, for "qords COMMAND --help"
+    size_t min_arguments;
+    size_t max_arguments;            // SIZE_MAX: no limit
+    CommandHandler run;
+};
+
+// The command of that name, or null.
+const Command *find_command(std::string_view name);
+
+// The help of qords as a whole, and of one command.
+std::string_view general_help();
+std::string command_help(const Command &command);
+
+int run_search(const Context &context);
+int run_read(const Context &context);
+int run_expand(const Context &context);
+int run_add(const Context &context);
+int run_modify(const Context &context);
+int run_delete(const Context &context);
+int run_compare(const Context &context);
+int run_isclass(const Context &context);
+int run_parent(const Context &context);
+int run_hostname(const Context &context);
+int run_bench(const Context &context);
+
+}  // namespace qords

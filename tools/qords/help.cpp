@@ -1,0 +1,131 @@
+// The catalogue of commands with their help texts.
+#include <cstdint>
+#include <string>
+
+#include "commands.h"
+
+namespace qords {
+namespace {
+
+constexpr std::string_view kGeneralHelp = R"(usage: qords [options] COMMAND [ARGUMENTS]
+
+Calls the directory module's functions the way a host program does.
+
+Connection (each falls back to the host option, then the environment variable of the same
+name: LDAP_HOST, LDAP_PORT, LDAP_BINDDN, LDAP_BINDPW, LDAP_BASE):
+  -H, --host TEXT           server host list: "host[:port] host[:port] ..." (first that answers)
+  -p, --port N              port of hosts given without one (default 389)
+  -D, --bind-dn DN          bind as DN (default: anonymous)
+  -w, --password TEXT       bind password
+  -y, --password-file FILE  bind password: the first line of FILE
+  -W                        ask for the bind password on the terminal, without echo
+  -b, --base DN             base DN of search and expand
+  -o, --option NAME=VALUE   an entry of the host option lookup (repeatable)
+Session:
+  -l, --time-limit SECONDS  how long to wait for each answer (default 30)
+  -z, --size-limit N        most entries a search returns (default 0: no limit)
+  -s, --scope base|one|sub  scope of search (default sub)
+      --no-referrals        do not follow referrals
+      --cache SECONDS       keep search results for SECONDS in the module's result cache
+Output:
+      --json                JSON instead of LDIF
+  -v                        protocol failures also written to the host log (standard error)
+  -h, --help                this help; "qords COMMAND --help" for a command
+
+Commands:
+  search FILTER [ATTR...]        entries below the base that match FILTER
+  read DN [ATTR...]              one entry
+  add DN [ATTR=VALUE...]         add an entry (its attributes as LDIF on standard input when no
+                                 ATTR=VALUE is given)
+  modify DN [add|delete|replace ATTR [VALUE...]]
+                                 change an entry (LDIF change records on standard input when only
+                                 DN is given)
+  delete DN                      delete an entry
+  compare DN ATTR VALUE          TRUE or FALSE: does the entry hold the value?
+  isclass DN CLASS               TRUE or FALSE: does the entry have the object class?
+  expand GROUP-DN                the subscriber entries of a group's members, nested groups included
+  parent NAME                    the parent part of a DN, mail address or domain name
+  hostname                       the local host name
+  bench read DN | bench search FILTER [--seconds N]
+                                 lookups per second through the module
+
+Exit status: 0 success (TRUE), 1 FALSE, 2 usage or input error, 3 directory failure,
+4 no such object. Use "--" before arguments that begin with "-".
+)";
+
+constexpr std::string_view kAttributeViews = R"(
+An ATTR may name how its values are read: NAME:bin decodes each value's Base64 text into bytes
+(how the module stores binary values); NAME:int, :long, :short, :float and :double read each
+value as that number. Without ATTR every attribute is returned.
+)";
+
+const Command kCommands[] = {
+    {"search", "FILTER [ATTR...]",
+     "Prints the entries below the base DN (-b, LDAP_BASE) that match FILTER, a filter in\n"
+     "parentheses such as \"(&(objectClass=person)(uid=a*))\", with the scope of -s.\n"
+     "A search that hits the size or time limit prints what arrived and warns.\n",
+     1, SIZE_MAX, run_search},
+    {"read", "DN [ATTR...]", "Prints the entry DN.\n", 1, SIZE_MAX, run_read},
+    {"add", "DN [ATTR=VALUE...]",
+     "Adds the entry DN. Each ATTR=VALUE adds one value; repeat ATTR for more. Typed values:\n"
+     "  ATTR:int=N  ATTR:long=N  ATTR:short=N   a whole number\n"
+     "  ATTR:float=X  ATTR:double=X             a decimal fraction\n"
+     "  ATTR:bin=@FILE                          the bytes of FILE\n"
+     "  ATTR::=BASE64                           the bytes BASE64 stands for\n"
+     "The module sends numbers as decimal text and bytes as Base64 text (read them back with\n"
+     "ATTR:bin). Without ATTR=VALUE the entry is read as LDIF from standard input; a dn: line,\n"
+     "when present, must name DN.\n",
+     1, SIZE_MAX, run_add},
+    {"modify", "DN [add|delete|replace ATTR [VALUE...]]",
+     "Changes one attribute of the entry DN: add values, delete values (all of the attribute\n"
+     "when no VALUE is given), or replace its values. With only DN, LDIF change records are read\n"
+     "from standard input (\"add: ATTR\", \"delete: ATTR\", \"replace: ATTR\" blocks ended by \"-\";\n"
+     "a dn: line, when present, must name DN) and applied together.\n",
+     1, SIZE_MAX, run_modify},
+    {"delete", "DN", "Deletes the entry DN.\n", 1, 1, run_delete},
+    {"compare", "DN ATTR VALUE",
+     "Prints TRUE (exit 0) when the entry DN holds VALUE in ATTR, FALSE (exit 1) when not.\n", 3, 3, run_compare},
+    {"isclass", "DN CLASS",
+     "Prints TRUE (exit 0) when the entry DN has the object class CLASS, FALSE (exit 1) when\n"
+     "not. Classes are read from objectClass and qorInterface, without regard to case; as the\n"
+     "module tests it, a class whose name begins with CLASS counts.\n",
+     2, 2, run_isclass},
+    {"expand", "GROUP-DN",
+     "Prints the subscriber entries of the members of the group (groupOfNames or\n"
+     "groupOfUniqueNames), members that are groups expanded in turn, in member order. The\n"
+     "subscribers are searched below the base DN.\n",
+     1, 1, run_expand},
+    {"parent", "NAME",
+     "Prints the parent part of NAME: for a DN the DN of its parent entry, for a mail address\n"
+     "the part after '@', for a domain name the part after the first '.'. Exit 1 when NAME has\n"
+     "no parent part. Needs no server.\n",
+     1, 1, run_parent},
+    {"hostname", "", "Prints the local host name. Needs no server.\n", 0, 0, run_hostname},
+    {"bench", "read DN | search FILTER",
+     "Repeats the lookup for --seconds N (default 5) on one session and prints the lookups per\n"
+     "second and their latency; on a terminal the rate is shown while it runs. With --cache the\n"
+     "module's result cache answers the repetitions.\n",
+     2, 2, run_bench},
+};
+
+}  // namespace
+
+const Command *find_command(std::string_view name) {
+    for (const Command &command : kCommands)
+        if (command.name == name) return &command;
+    return nullptr;
+}
+
+std::string_view general_help() { return kGeneralHelp; }
+
+std::string command_help(const Command &command) {
+    std::string text = "usage: qords [options] " + std::string(command.name);
+    if (!command.synopsis.empty()) text += " " + std::string(command.synopsis);
+    if (command.name == "bench") text += " [--seconds N]";
+    text += "\n\n" + std::string(command.help);
+    if (command.name == "search" || command.name == "read") text += kAttributeViews;
+    text += "\nOptions: see \"qords --help\".\n";
+    return text;
+}
+
+}  // namespace qords

@@ -1,0 +1,75 @@
+// qords: a host program that runs the directory module's functions from the command line. It
+// starts the platform runtime, loads the module the way the host loader does and calls the
+// directory functions through the module's vector. "qords --help" tells how.
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "cli.h"
+#include "commands.h"
+#include "module.h"
+#include "report.h"
+#include "usage_error.h"
+
+namespace {
+
+int usage_failure(const std::string &message, const std::string &command) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "qords: %s\nTry \"qords %s--help\".\n", message.c_str(),
+                 command.empty() ? "" : (command + " ").c_str());
+    return qords::kExitUsage;
+}
+
+// Checks what can be checked before the module is loaded.
+const qords::Command &command_of(const qords::Invocation &invocation) {
+    const qords::Command *command = qords::find_command(invocation.command);
+    if (command == nullptr) throw qords::UsageError("unknown command \"" + invocation.command + "\"");
+    if (invocation.settings.bench_seconds && command->name != "bench")
+        throw qords::UsageError("--seconds belongs to bench");
+    const size_t count = invocation.arguments.size();
+    if (count < command->min_arguments)
+        throw qords::UsageError(std::string(command->name) + " needs " + std::string(command->synopsis));
+    if (count > command->max_arguments)
+        throw qords::UsageError(std::string(command->name) + " takes " +
+                                (command->synopsis.empty() ? std::string("no arguments") : std::string(command->synopsis)));
+    return *command;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    qords::Invocation invocation;
+    try {
+        invocation = qords::parse_command_line(argc, argv);
+    } catch (const qords::UsageError &error) {
+        return usage_failure(error.what(), "");
+    }
+    if (invocation.command.empty()) {
+        if (invocation.help) {
+            std::fputs(qords::general_help().data(), stdout);
+            return qords::kExitSuccess;
+        }
+        return usage_failure("no command given", "");
+    }
+    if (invocation.help) {
+        const qords::Command *command = qords::find_command(invocation.command);
+        if (command == nullptr) return usage_failure("unknown command \"" + invocation.command + "\"", "");
+        std::fputs(qords::command_help(*command).c_str(), stdout);
+        return qords::kExitSuccess;
+    }
+    try {
+        const qords::Command &command = command_of(invocation);
+        const qords::Module module(qords::module_path());
+        const int status = command.run(qords::Context{invocation, module});
+        std::fflush(stdout);
+        return status;
+    } catch (const qords::UsageError &error) {
+        return usage_failure(error.what(), qords::find_command(invocation.command) ? invocation.command : "");
+    } catch (const qords::ModuleError &error) {
+        qords::report_error("module", error.what());
+        return qords::kExitFailure;
+    } catch (const std::exception &error) {
+        qords::report_error(invocation.command, error.what());
+        return qords::kExitFailure;
+    }
+}
