@@ -23,6 +23,24 @@ bool holds_search_result(const LDAPMessage *chain) {
     return false;
 }
 
+// Queued chains. A chain of several messages keeps its last message in the lm_list_next of its
+// second message (inside a chain that field has no other use), so that a long search grows at
+// the same cost per message as a short one. The link is removed whenever messages leave the
+// queue: a message handed to a caller always has lm_list_next null.
+LDAPMessage *last_of_chain(LDAPMessage *head) {
+    LDAPMessage *second = head->lm_chain_next;
+    return second != nullptr ? second->lm_list_next : head;
+}
+
+void append_to_chain(LDAPMessage *head, LDAPMessage *message) {
+    last_of_chain(head)->lm_chain_next = message;
+    head->lm_chain_next->lm_list_next = message;
+}
+
+void clear_last_link(LDAPMessage *head) {
+    if (head->lm_chain_next != nullptr) head->lm_chain_next->lm_list_next = nullptr;
+}
+
 // Releases the message buffer a reading element holds.
 void drop_buffer(LDAP *ld, BerElement *ber) {
     qor::pool_free_buffer(ld->ld_pool, ber->be_start);
@@ -151,11 +169,10 @@ int32_t deliver(LDAP *ld, int32_t msgid, int32_t all, LDAPMessage *message, LDAP
         ld->ld_queued_responses = message;
         return -2;
     }
-    LDAPMessage *last = chain;
-    while (last->lm_chain_next != nullptr) last = last->lm_chain_next;
-    last->lm_chain_next = message;
+    append_to_chain(chain, message);
     if (!completes) return -2;
     *place = chain->lm_list_next;
+    clear_last_link(chain);
     hand_out(ld, chain, result);
     return LDAP_RES_SEARCH_RESULT;
 }
@@ -182,13 +199,17 @@ int32_t ldap_result(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LD
         bool wanted = msgid == -1 || chain->lm_id == msgid;
         if (wanted && (all == 0 || !is_search_message(chain->lm_type) || holds_search_result(chain))) {
             if (all == 0 && chain->lm_chain_next != nullptr) {
+                // The rest of the chain takes the first message's place in the queue.
                 LDAPMessage *rest = chain->lm_chain_next;
+                LDAPMessage *last = rest->lm_list_next;
                 rest->lm_list_next = chain->lm_list_next;
+                if (rest->lm_chain_next != nullptr) rest->lm_chain_next->lm_list_next = last;
                 *place = rest;
                 chain->lm_chain_next = nullptr;
                 return hand_out(ld, chain, result);
             }
             *place = chain->lm_list_next;
+            clear_last_link(chain);
             hand_out(ld, chain, result);
             // A whole search is answered as its final result.
             return all != 0 && is_search_message(chain->lm_type) ? LDAP_RES_SEARCH_RESULT : chain->lm_type;

@@ -30,8 +30,9 @@ inline T *pool_new(HostPool *pool) {
 // A zero-filled array of `count` T, or null when it cannot be had or its size overflows.
 template <typename T>
 inline T *pool_new_array(HostPool *pool, int32_t count) {
-    if (count < 0 || static_cast<uint32_t>(count) > INT32_MAX / sizeof(T)) return nullptr;
-    return static_cast<T *>(pool_alloc(pool, static_cast<int32_t>(count * sizeof(T))));
+    auto elements = static_cast<size_t>(count < 0 ? 0 : count);
+    if (count < 0 || elements > INT32_MAX / sizeof(T)) return nullptr;
+    return static_cast<T *>(pool_alloc(pool, static_cast<int32_t>(elements * sizeof(T))));
 }
 
 // Gives a record, text or array back; null is ignored.

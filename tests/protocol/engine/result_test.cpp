@@ -2,6 +2,8 @@
 // out by id, whole searches and single messages, time-outs, messages that are not results, and
 // broken servers.
 #include <chrono>
+#include <string>
+#include <vector>
 
 #include "engine_support.h"
 
@@ -164,6 +166,47 @@ TEST_F(ResultTest, AllZeroTakesQueuedEntriesOneByOne) {
         EXPECT_EQ(message->lm_chain_next, nullptr);
         ldap_msgfree(ld->ld_pool, message);
     }
+    EXPECT_EQ(ld->ld_queued_responses, nullptr);
+    ldap_unbind(ld);
+    server.finish();
+}
+
+TEST_F(ResultTest, QueuedSearchKeepsArrivalOrderWhenTakenInPartsAndCompleted) {
+    FakeLdapServer server;
+    server.accept()
+        .expect_request(ldap::op::search_request, 1)
+        .expect_request(ldap::op::delete_request, 2)
+        .reply({ldap::search_entry(1, "cn=1", {}), ldap::search_entry(1, "cn=2", {}),
+                ldap::search_entry(1, "cn=3", {}), ldap::delete_response(2, 0)})
+        .delay(100ms)
+        .reply({ldap::search_entry(1, "cn=4", {}), ldap::search_entry(1, "cn=5", {}), ldap::search_done(1, 0)})
+        .expect_close();
+    server.start();
+    LDAP *ld = open_session(server.port());
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_search(ld, "o=example"), 1);
+    ASSERT_EQ(send_delete(ld, "cn=x"), 2);
+    LDAPMessage *message = nullptr;
+    ASSERT_EQ(ldap_result(ld, 2, 1, 0, &message), LDAP_RES_DELETE);
+    ldap_msgfree(ld->ld_pool, message);
+
+    // The first queued entry alone; the rest of the chain stays queued in order.
+    ASSERT_EQ(ldap_result(ld, 1, 0, 0, &message), LDAP_RES_SEARCH_ENTRY);
+    EXPECT_EQ(dn_of(ld, message), "cn=1");
+    EXPECT_EQ(message->lm_list_next, nullptr);
+    EXPECT_EQ(message->lm_chain_next, nullptr);
+    ldap_msgfree(ld->ld_pool, message);
+    // The rest arrives and completes the search behind the queued entries.
+    LDAPMessage *chain = nullptr;
+    ASSERT_EQ(ldap_result(ld, 1, 1, 0, &chain), LDAP_RES_SEARCH_RESULT);
+    std::vector<std::string> dns;
+    for (LDAPMessage *m = chain; m != nullptr; m = m->lm_chain_next) {
+        EXPECT_EQ(m->lm_list_next, nullptr);
+        if (m->lm_type == LDAP_RES_SEARCH_ENTRY) dns.push_back(dn_of(ld, m));
+    }
+    EXPECT_EQ(dns, (std::vector<std::string>{"cn=2", "cn=3", "cn=4", "cn=5"}));
+    EXPECT_EQ(ldap_count_entries(ld, chain), 4);
+    ldap_msgfree(ld->ld_pool, chain);
     EXPECT_EQ(ld->ld_queued_responses, nullptr);
     ldap_unbind(ld);
     server.finish();
