@@ -32,19 +32,19 @@ double percentile(const std::vector<double> &sorted, double fraction) {
     return sorted[std::min(index, sorted.size() - 1)];
 }
 
-void print_result(const std::string &what, const Measurement &m, bool cached, bool json) {
+void print_result(const std::string &kind, const std::string &target, const Measurement &m, bool cached, bool json) {
     const double rate = m.seconds > 0 ? static_cast<double>(m.lookups) / m.seconds : 0;
     const double p50 = percentile(m.latencies_ms, 0.50);
     const double p99 = percentile(m.latencies_ms, 0.99);
     const double worst = m.latencies_ms.empty() ? 0 : m.latencies_ms.back();
     if (json) {
-        std::printf("{\"bench\": %s, \"cache\": %s, \"lookups\": %zu, \"seconds\": %.3f, \"lookups_per_second\": %.1f, "
+        std::printf("{\"bench\": %s, \"target\": %s, \"cache\": %s, \"lookups\": %zu, \"seconds\": %.3f, \"lookups_per_second\": %.1f, "
                     "\"latency_ms\": {\"p50\": %.4f, \"p99\": %.4f, \"max\": %.4f}}\n",
-                    json_string(what).c_str(), cached ? "true" : "false", m.lookups, m.seconds, rate, p50, p99, worst);
+                    json_string(kind).c_str(), json_string(target).c_str(), cached ? "true" : "false", m.lookups, m.seconds, rate, p50, p99, worst);
         return;
     }
-    std::printf("%s%s: %zu lookups in %.2f s: %.0f lookups/s; latency p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
-                what.c_str(), cached ? " (result cache)" : "", m.lookups, m.seconds, rate, p50, p99, worst);
+    std::printf("bench %s %s%s: %zu lookups in %.2f s: %.0f lookups/s; latency p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
+ kind.c_str(), target.c_str(), cached ? " (result cache)" : "", m.lookups, m.seconds, rate, p50, p99, worst);
 }
 
 }  // namespace
@@ -90,7 +90,7 @@ int run_bench(const Context &context) {
     }
     if (live) std::fputs("\r\033[K", stderr);
     std::sort(m.latencies_ms.begin(), m.latencies_ms.end());
-    print_result(what, m, settings.cache_seconds.has_value(), settings.json);
+    print_result(kind, target, m, settings.cache_seconds.has_value(), settings.json);
     return kExitSuccess;
 }
 

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "password.h"
 #include "qorldap/qorhost.h"
@@ -23,6 +24,31 @@ int32_t option_word(const Settings &settings) {
 }
 
 const char *text_or_null(const std::optional<std::string> &text) { return text ? text->c_str() : nullptr; }
+
+// A setting as far as qords can see it: the command line, an --option entry, the environment.
+// (An options file of the runtime is not visible here.)
+std::optional<std::string> visible_setting(const Settings &settings, const std::optional<std::string> &given,
+                                           const char *name) {
+    if (given && !given->empty()) return given;
+    for (auto it = settings.host_options.rbegin(); it != settings.host_options.rend(); ++it)
+        if (it->first == name && !it->second.empty()) return it->second;
+    if (const char *value = std::getenv(name); value != nullptr && *value != '\0') return std::string(value);
+    return std::nullopt;
+}
+
+// "open session[ to HOST[ port PORT]][ as DN]" for failure messages; never the password.
+std::string opening_what(const Settings &settings) {
+    std::string what = "open session";
+    if (std::optional<std::string> host = visible_setting(settings, settings.host, "LDAP_HOST")) {
+        what += " to " + *host;
+        const std::optional<std::string> port =
+            visible_setting(settings, settings.port != 0 ? std::optional(std::to_string(settings.port)) : std::nullopt,
+                            "LDAP_PORT");
+        if (port) what += " port " + *port;
+    }
+    if (std::optional<std::string> dn = visible_setting(settings, settings.bind_dn, "LDAP_BINDDN")) what += " as " + *dn;
+    return what;
+}
 
 }  // namespace
 
@@ -47,7 +73,8 @@ std::optional<int> open_session(const Context &context, BaseUse base_use, qorlda
     const int32_t status = session.open(text_or_null(settings.host), settings.port, option_word(settings),
                                         text_or_null(base), text_or_null(settings.bind_dn), text_or_null(password));
     if (password) std::fill(password->begin(), password->end(), '\0');
-    if (status != DS_OK) return report_failure(context.module, nullptr, false, "open session", status, Stage::open);
+    if (status != DS_OK)
+        return report_failure(context.module, nullptr, false, opening_what(settings), status, Stage::open);
 
     if (settings.time_limit || settings.size_limit) {
         session.set(settings.time_limit ? *settings.time_limit : -1, settings.size_limit ? *settings.size_limit : -1);
