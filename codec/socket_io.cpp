@@ -23,7 +23,7 @@ constexpr size_t kReadAheadCapacity = 16 * 1024;
 // The time left for reading one message, from the host clock (milliseconds).
 class Deadline {
 public:
-    Deadline(int32_t limit_ms) : start_(wzdttme()), limit_ms_(limit_ms) {}
+    explicit Deadline(int32_t limit_ms) : start_(wzdttme()), limit_ms_(limit_ms) {}
 
     // Milliseconds left, 0 once the limit has passed.
     int32_t remaining() const {
