@@ -177,16 +177,10 @@ int32_t deliver(LDAP *ld, int32_t msgid, int32_t all, LDAPMessage *message, LDAP
     return LDAP_RES_SEARCH_RESULT;
 }
 
-}  // namespace
-
-int32_t ldap_result(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LDAPMessage **result) {
-    if (result == nullptr) {
-        ld->ld_errno = LDAP_PARAM_ERROR;
-        return -1;
-    }
-    if (timeout_ms == 0) timeout_ms = ld->ld_timelimit;
-    *result = nullptr;
-
+// Hands out a queued chain the caller waits for (or its first message, with all = 0), after
+// discarding the chains of abandoned ids. Answers the type handed out, or -2 when nothing
+// queued is wanted yet.
+int32_t take_queued_response(LDAP *ld, int32_t msgid, int32_t all, LDAPMessage **result) {
     LDAPMessage **place = &ld->ld_queued_responses;
     while (*place != nullptr) {
         LDAPMessage *chain = *place;
@@ -217,7 +211,20 @@ int32_t ldap_result(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LD
         // A search still missing its final result: later chains may be complete already.
         place = &chain->lm_list_next;
     }
-    return wait4msg(ld, msgid, all, timeout_ms, result);
+    return -2;
+}
+
+}  // namespace
+
+int32_t ldap_result(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LDAPMessage **result) {
+    if (result == nullptr) {
+        ld->ld_errno = LDAP_PARAM_ERROR;
+        return -1;
+    }
+    if (timeout_ms == 0) timeout_ms = ld->ld_timelimit;
+    *result = nullptr;
+    int32_t queued = take_queued_response(ld, msgid, all, result);
+    return queued != -2 ? queued : wait4msg(ld, msgid, all, timeout_ms, result);
 }
 
 int32_t wait4msg(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LDAPMessage **result) {
@@ -245,7 +252,16 @@ int32_t wait4msg(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LDAPM
             }
             if (ready > 0) conn = readable_connection(ld);
         }
-        if (conn != nullptr) answer = read1msg(ld, msgid, all, conn->cn_sockbuf, conn, result);
+        if (conn != nullptr) {
+            int32_t ids_before = ld->ld_last_msgid;
+            answer = read1msg(ld, msgid, all, conn->cn_sockbuf, conn, result);
+            // Requests went out while the message was handled: a referral was chased, and
+            // binding to a referred server waited for answers meanwhile. What that wait queued
+            // may be what this one is for.
+            if (answer == -2 && ld->ld_last_msgid != ids_before) {
+                answer = take_queued_response(ld, msgid, all, result);
+            }
+        }
 
         if (answer == -2 && limited) {
             double now = wzdttme();

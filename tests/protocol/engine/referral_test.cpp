@@ -287,6 +287,42 @@ TEST_F(ReferralTest, ChildrenOnTwoServersMergeTheirEntriesIntoOneChain) {
     c.finish();
 }
 
+TEST_F(ReferralTest, ResultQueuedWhileBindingForAReferralIsHandedOut) {
+    for (int32_t wanted : {2, -1}) {
+        FakeLdapServer b;
+        FakeLdapServer a;
+        // Ids: 1 the search, 2 the delete, 3 the child, 4 the bind on b. The delete's result
+        // arrives while the engine waits for b to accept the bind.
+        a.accept()
+            .expect_request(ldap::op::search_request, 1)
+            .expect_request(ldap::op::delete_request, 2)
+            .reply(ldap::search_done(1, 9, "", "Referral:\n" + url(b.port(), "/o=b")))
+            .delay(std::chrono::milliseconds(50))
+            .reply(ldap::delete_response(2, 0))
+            .expect_close();
+        b.accept()
+            .expect_request(ldap::op::bind_request, 4)
+            .delay(std::chrono::milliseconds(200))
+            .reply(ldap::bind_response(4, 0))
+            .expect_request(ldap::op::search_request, 3)
+            .hold();
+        a.start();
+        b.start();
+        LDAP *ld = open_session(a.port());
+        ASSERT_NE(ld, nullptr);
+        ASSERT_EQ(send_search(ld, "o=a"), 1);
+        ASSERT_EQ(send_delete(ld, "cn=x"), 2);
+        LDAPMessage *result = nullptr;
+        ASSERT_EQ(ldap_result(ld, wanted, 1, 3000, &result), LDAP_RES_DELETE) << "waiting for " << wanted;
+        EXPECT_EQ(result->lm_id, 2);
+        ldap_msgfree(ld->ld_pool, result);
+        EXPECT_EQ(find_request_by_msgid(ld, 1)->rq_status, REQ_CHASING_REFERRALS);
+        ldap_ld_free(ld, 0);
+        a.finish();
+        b.finish();
+    }
+}
+
 TEST_F(ReferralTest, UrlDnEndsAtTheQuestionMarkAndIsUnescaped) {
     FakeLdapServer b;
     FakeLdapServer a;
