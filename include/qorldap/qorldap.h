@@ -23,6 +23,14 @@
  * limit) answers the warning DS_WARNING(code) = 0x00144000 | code together with its result set.
  * dsgeterr turns the session's last error texts into a readable message.
  *
+ * Lack of memory. The directory layer reports its own as DS_NO_MEMORY. The protocol client
+ * underneath reports a lack of memory in the step where it happens: DS_STATUS(83) while a
+ * request is encoded, DS_STATUS(87) while a filter is written, DS_STATUS(84) while a result is
+ * decoded, DS_STATUS(81) while a message is read (the session stays usable). A lookup whose
+ * entries all arrived but whose final result could not be decoded delivers them with
+ * DS_WARNING(84). In every case nothing the call made is left behind: a request it no longer
+ * waits for is abandoned, results that arrive for it later are dropped.
+ *
  * Compiles as C99 and as C++.
  */
 #ifndef QORLDAP_QORLDAP_H
@@ -240,10 +248,13 @@ typedef int32_t (*qorldap_dsiscls_fn)(LDAP *session, dsent *entry, const char *c
  * subscriber entries of its members, depth first in member order; a member that is itself a
  * group contributes its own expansion at its place, except a group already on the current
  * path (the group itself or one of its ancestors), which contributes nothing. Entries reached
- * twice are listed twice. *result receives a result set owned by the caller (release it with
- * dsfree): null when the group has no entry or no members, an empty set when no member has a
- * subscriber. Failures: DS_NO_SESSION, DS_MISSING_ARGUMENT, the status of reading the group or
- * a nested group, DS_NO_MEMORY; nothing is delivered then. */
+ * twice are listed twice. A member the server says nothing about (no subscriber, no entry) is
+ * passed over. *result receives a result set owned by the caller (release it with dsfree): null
+ * when the group has no entry or no members, an empty set when no member has a subscriber.
+ * Failures: DS_NO_SESSION, DS_MISSING_ARGUMENT, the status of reading the group or a nested
+ * group, DS_NO_MEMORY, and the status of any lookup that got no answer at all (DS_STATUS(81)
+ * to DS_STATUS(90): connection lost, time-out, the client's own failures), so that a list is
+ * never silently cut short; nothing is delivered then. */
 typedef int32_t (*qorldap_dsexpgrp_fn)(LDAP *session, const char *group_dn, dsent ***result);
 
 /* Slot 10, blocks. Searches below the session's default base DN with the scope of the option

@@ -32,6 +32,21 @@ inline int32_t protocol_failure(const LDAP *ld, int32_t answer) {
     return DS_STATUS(code);
 }
 
+// Releases what requests from `first_id` on left in the session once their synchronous
+// operation has returned: requests still pending are abandoned, results still queued are
+// discarded. ld_errno is kept as it was.
+void release_leftovers(LDAP *ld, int32_t first_id);
+
+// Runs one synchronous protocol operation for a directory function and answers its result;
+// nothing of its requests outlives the call.
+template <typename Operation>
+int32_t run_synchronously(LDAP *ld, Operation operation) {
+    const int32_t first_id = ld->ld_last_msgid + 1;
+    const int32_t answer = operation();
+    release_leftovers(ld, first_id);
+    return answer;
+}
+
 // Releases the error text and matched DN the previous operation left, so that dsgeterr only
 // ever reports on the latest one.
 inline void clear_error_texts(LDAP *ld) {

@@ -96,21 +96,30 @@ bool is_group(LDAP *ld, dsent *entry) {
 
 int32_t expand_group(LDAP *ld, const char *dn, const PathNode *outer, Output *out);
 
+// Whether a lookup's status says that no answer could be had at all (the connection, the time
+// limit, the client's own encoding or decoding, memory), rather than the server's answer.
+bool unanswered(int32_t status) {
+    const int32_t code = DS_CODE(status);
+    return DS_FAILED(status) && code >= LDAP_SERVER_DOWN && code <= LDAP_NO_MEMORY;
+}
+
 // The contribution of one member: its subscribers, or, when it has none and is a group not on
-// the path, that group's expansion. A member that cannot be read is passed over; a lack of
-// memory is not, since it would silently cut the expansion short.
+// the path, that group's expansion. A member the server says nothing about (no subscribers, no
+// readable entry) is passed over; a lookup that got no answer at all fails the expansion, since
+// passing over it would silently cut the list short.
 int32_t expand_member(LDAP *ld, const char *member_dn, const PathNode *path, Output *out) {
     dsent **subscribers = nullptr;
     const int32_t searched = qor::ds::lookup_with_filter_writer(
         ld, ld->ld_defbase, LDAP_SCOPE_SUBTREE, write_subscriber_filter, member_dn, nullptr, &subscribers);
     if (subscribers != nullptr) return out->take_all(subscribers) ? DS_OK : DS_NO_MEMORY;
-    if (searched == DS_NO_MEMORY) return DS_NO_MEMORY;
+    if (unanswered(searched)) return searched;
 
     dsent **member = nullptr;
     const int32_t read = dsrslvdn(ld, member_dn, nullptr, &member);
-    if (member == nullptr) return read == DS_NO_MEMORY ? DS_NO_MEMORY : DS_OK;
+    if (member == nullptr) return unanswered(read) ? read : DS_OK;
     int32_t status = DS_OK;
-    if (read == DS_OK && is_group(ld, member[0]) && !on_path(path, member[0]->de_dn)) {
+    // A warning comes with the whole entry (a base-object read has one).
+    if (is_group(ld, member[0]) && !on_path(path, member[0]->de_dn)) {
         status = expand_group(ld, member[0]->de_dn, path, out);
     }
     dsfree(ld, member);

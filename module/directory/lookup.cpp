@@ -60,7 +60,8 @@ int32_t lookup_with_filter_writer(LDAP *ld, const char *base, int32_t scope, Fil
     const int32_t checked = check_lookup(ld, base, write != nullptr, result);
     if (checked != DS_OK) return checked;
     LDAPMessage *chain = nullptr;
-    const int32_t answer = search_with_filter_s(ld, base, scope, write, context, attrs, 0, &chain);
+    const int32_t answer = run_synchronously(
+        ld, [&] { return search_with_filter_s(ld, base, scope, write, context, attrs, 0, &chain); });
     return deliver(ld, answer, chain, result);
 }
 
@@ -70,7 +71,8 @@ int32_t dslookup(LDAP *ld, const char *base, int32_t scope, const char *filter, 
     const int32_t checked = check_lookup(ld, base, filter != nullptr, result);
     if (checked != DS_OK) return checked;
     LDAPMessage *chain = nullptr;
-    const int32_t answer = ldap_search_s(ld, base, scope, filter, attrs, 0, &chain);
+    const int32_t answer =
+        qor::ds::run_synchronously(ld, [&] { return ldap_search_s(ld, base, scope, filter, attrs, 0, &chain); });
     return deliver(ld, answer, chain, result);
 }
 

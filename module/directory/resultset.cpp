@@ -50,7 +50,8 @@ int32_t copy_attribute(LDAP *ld, LDAPMessage *message, const char *type, dsatt *
 }
 
 // Fills `entry` from one entry message. The attribute array starts at 20 slots and doubles
-// whenever it fills, so a null slot always follows the last attribute.
+// when the attribute that would fill it comes, so a null slot always follows the last one, also
+// when building stops half-way.
 int32_t copy_entry(LDAP *ld, LDAPMessage *message, dsent *entry) {
     HostPool *pool = ld->ld_pool;
     entry->de_dn = ldap_get_dn(ld, message);
@@ -63,13 +64,8 @@ int32_t copy_entry(LDAP *ld, LDAPMessage *message, dsent *entry) {
     int32_t stored = 0;
     for (char *type = ldap_first_attribute(ld, message, &walk); type != nullptr;
          type = ldap_next_attribute(ld, message, walk)) {
-        auto *attribute = qor::pool_new<dsatt>(pool);
-        int32_t status = attribute != nullptr ? DS_OK : DS_NO_MEMORY;
-        if (attribute != nullptr) {
-            entry->de_atts[stored++] = attribute;
-            status = copy_attribute(ld, message, type, attribute);
-        }
-        if (status == DS_OK && stored == capacity) {
+        int32_t status = DS_OK;
+        if (stored + 1 == capacity) {   // the 20th, 40th, 80th ... attribute doubles the array
             void *grown = nullptr;
             if (wmrealc(pool, entry->de_atts, 0, &grown, 2 * capacity * static_cast<int32_t>(sizeof(dsatt *)),
                         qor::kPoolZeroFilled) != 0 ||
@@ -79,6 +75,13 @@ int32_t copy_entry(LDAP *ld, LDAPMessage *message, dsent *entry) {
                 entry->de_atts = static_cast<dsatt **>(grown);
                 capacity *= 2;
             }
+        }
+        auto *attribute = status == DS_OK ? qor::pool_new<dsatt>(pool) : nullptr;
+        if (attribute != nullptr) {
+            entry->de_atts[stored++] = attribute;
+            status = copy_attribute(ld, message, type, attribute);
+        } else {
+            status = DS_NO_MEMORY;
         }
         if (status != DS_OK) {
             berfree(walk, 0);   // the walk's element, never the entry's buffer

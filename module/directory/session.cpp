@@ -95,10 +95,11 @@ int32_t dsopen(LDAP **session, const char *host, int32_t port, int32_t options, 
     ld->ld_timelimit = kDefaultTimeLimitMs;
     ld->ld_sizelimit = 0;
     ld->ld_option_flags = static_cast<uint32_t>(options);
-    int32_t bound = ldap_simple_bind_s(ld, who.text, secret.text);
+    const auto bind = [&] { return ldap_simple_bind_s(ld, who.text, secret.text); };
+    int32_t bound = qor::ds::run_synchronously(ld, bind);
     if (bound != 0) {
         ld->ld_protocol_version = kFallbackVersion;
-        bound = ldap_simple_bind_s(ld, who.text, secret.text);
+        bound = qor::ds::run_synchronously(ld, bind);
     }
     qor::ds::scrub(secret.buffer, sizeof secret.buffer);
     if (bound != 0) return abandon_session(ld, qor::ds::protocol_failure(ld, bound));

@@ -69,7 +69,9 @@ struct ModList {
 
 // Sends the modification list and releases it; with `status` not DS_OK it only releases.
 int32_t finish_modify(LDAP *ld, const char *dn, ModList &list, int32_t status) {
-    if (status == DS_OK) status = folded(ld, ldap_modify_s(ld, dn, list.mods));
+    if (status == DS_OK) {
+        status = folded(ld, qor::ds::run_synchronously(ld, [&] { return ldap_modify_s(ld, dn, list.mods); }));
+    }
     list.release();
     return status;
 }
@@ -92,7 +94,9 @@ int32_t dsreg(LDAP *ld, const char *dn, dsent *entry) {
         if (attribute->da_count == 0) continue;   // the others are still sent
         status = list.append(ld, LDAP_MOD_ADD, attribute);
     }
-    if (status == DS_OK) status = folded(ld, ldap_add_s(ld, dn, list.mods));
+    if (status == DS_OK) {
+        status = folded(ld, qor::ds::run_synchronously(ld, [&] { return ldap_add_s(ld, dn, list.mods); }));
+    }
     list.release();
     return status;
 }
@@ -101,7 +105,7 @@ int32_t dsdereg(LDAP *ld, const char *dn) {
     if (ld == nullptr) return DS_NO_SESSION;
     qor::ds::clear_error_texts(ld);
     if (!given(dn)) return DS_NO_DN;
-    return folded(ld, ldap_delete_s(ld, dn));
+    return folded(ld, qor::ds::run_synchronously(ld, [&] { return ldap_delete_s(ld, dn); }));
 }
 
 // A delete change without values removes the whole attribute and goes out with an empty value
@@ -167,7 +171,7 @@ int32_t dsmodone(LDAP *ld, const char *dn, int32_t operation, const char *type, 
     change.mod_type = const_cast<char *>(type);
     change.mod_values = values;
     LDAPMod *list[2] = {&change, nullptr};
-    return folded(ld, ldap_modify_s(ld, dn, list));
+    return folded(ld, qor::ds::run_synchronously(ld, [&] { return ldap_modify_s(ld, dn, list); }));
 }
 
 // The server answers compareTrue (6) or compareFalse (5); both arrive as statuses, so only a
@@ -176,5 +180,5 @@ int32_t dscompar(LDAP *ld, const char *dn, const char *type, const char *value) 
     if (ld == nullptr) return DS_NO_SESSION;
     qor::ds::clear_error_texts(ld);
     if (dn == nullptr || type == nullptr || value == nullptr) return DS_MISSING_ARGUMENT;
-    return folded(ld, ldap_compare_s(ld, dn, type, value));
+    return folded(ld, qor::ds::run_synchronously(ld, [&] { return ldap_compare_s(ld, dn, type, value); }));
 }

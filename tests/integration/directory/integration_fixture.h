@@ -46,6 +46,7 @@ protected:
         server_.reset();
         clear_settings();
     }
+    void SetUp() override { ASSERT_NE(server_, nullptr) << "slapd did not start"; }
     void TearDown() override {
         qorhost_fail_reset();
         clear_settings();

@@ -180,6 +180,28 @@ TEST_F(LookupProtocolTest, ArgumentsCheckedInOrder) {
     EXPECT_EQ(set, nullptr);
 }
 
+// A lookup that gives up waiting leaves nothing: its request is abandoned, and the late result
+// is dropped instead of being queued for the life of the session.
+TEST_F(LookupProtocolTest, TimedOutLookupAbandonsItsRequest) {
+    using namespace std::chrono_literals;
+    expect_open()
+        .expect(search(2, "o=x", 2, ldap::filter::present("cn"), {}, 1000))
+        .expect(ldap::abandon_request(3, 2))
+        .reply({ldap::search_entry(2, "cn=late,o=x", {{"cn", {"late"}}}), ldap::search_done(2, 0)})
+        .expect(search(4, "o=x", 2, ldap::filter::present("cn"), {}, 1000))
+        .reply(ldap::search_done(4, 0));
+    open();
+    ds_.dsopt(ld_, 1, -1, -1, nullptr);
+    dsent **set = nullptr;
+    EXPECT_EQ(ds_.dsreslv(ld_, "cn=*", nullptr, &set), DS_STATUS(85));   // timed out
+    EXPECT_EQ(set, nullptr);
+    EXPECT_EQ(ld_->ld_pending_requests, nullptr);
+    EXPECT_EQ(ds_.dsreslv(ld_, "cn=*", nullptr, &set), DS_OK);
+    EXPECT_EQ(set, nullptr);
+    EXPECT_EQ(ld_->ld_queued_responses, nullptr);
+    EXPECT_EQ(ld_->ld_pending_requests, nullptr);
+}
+
 // An attribute the client cannot decode is a failure, never a silently shorter entry.
 TEST_F(LookupProtocolTest, UndecodableAttributeFailsTheLookup) {
     using namespace qortest::ber;

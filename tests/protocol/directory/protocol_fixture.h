@@ -24,11 +24,11 @@ inline constexpr std::int64_t kTimeLimitMs = 30000;   // what dsopen sets, sent 
 
 // The search request a lookup sends (no size limit, values wanted).
 inline Bytes search(std::int64_t id, const std::string &base, int scope, Bytes filter,
-                    std::vector<std::string> attributes = {}) {
+                    std::vector<std::string> attributes = {}, std::int64_t time_limit_ms = kTimeLimitMs) {
     ldap::Search s;
     s.base = base;
     s.scope = scope;
-    s.time_limit = kTimeLimitMs;
+    s.time_limit = time_limit_ms;
     s.filter = std::move(filter);
     s.attributes = std::move(attributes);
     return ldap::search_request(id, s);
