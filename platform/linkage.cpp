@@ -75,6 +75,11 @@ std::vector<void *> images;         // dlopen handles in load order; guarded by 
 // module being installed, whose termination is its installer's business.
 thread_local int installing = 0;
 
+// Directories of the images whose node entries are running on this thread, innermost last. A
+// module's entry may reach wiinstl through a tail jump, which leaves no return address inside the
+// module; the image being started is then the module that asks.
+thread_local std::vector<std::string> starting_image_directories;
+
 // Loader errors, as qorhost_load answers them.
 enum LoadError : int { kLoaded = 0, kCannotOpen = -1, kNoEntryPoint = -2, kNotModuleImage = -3 };
 
@@ -122,12 +127,15 @@ LoadResult load_image(const std::string &path) {
         std::lock_guard lock(registry_lock);
         images.push_back(handle);
     }
+    const auto slash = path.rfind('/');
+    starting_image_directories.push_back(slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
     int32_t last = 0;
     for (int i = 0; nodes[i] != nullptr; ++i) {
         if (nodes[i]->entry != nullptr) {
             last = nodes[i]->entry();
         }
     }
+    starting_image_directories.pop_back();
     return {kLoaded, last};
 }
 
@@ -164,12 +172,16 @@ std::string image_file_name(const char *name8) {
     return name.empty() ? name : name + ".so";
 }
 
-// Candidate paths for an image: the asking module's directory, then QORHOST_MODULE_PATH.
+// Candidate paths for an image: the asking module's directory, the directory of the image whose
+// start is running, then QORHOST_MODULE_PATH.
 std::vector<std::string> image_candidates(const std::string &file, const void *caller) {
     std::vector<std::string> paths;
     const std::string own = directory_of(caller);
     if (!own.empty()) {
         paths.push_back(own + file);
+    }
+    if (!starting_image_directories.empty() && starting_image_directories.back() != own) {
+        paths.push_back(starting_image_directories.back() + file);
     }
     if (const char *path = std::getenv("QORHOST_MODULE_PATH")) {
         std::string list = path;
