@@ -340,6 +340,7 @@ int32_t read1msg(LDAP *ld, int32_t msgid, int32_t all, LDAPSocketBuffer *sb, LDA
     message->lm_id = message_id;
     message->lm_type = type;
     message->lm_ber_elem = element;
+    if (ld->ld_result_cache != nullptr) add_result_to_cache(ld, message);
     return deliver(ld, msgid, all, message, result);
 }
 

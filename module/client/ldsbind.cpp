@@ -21,6 +21,8 @@ int32_t ldap_simple_bind(LDAP *ld, const char *dn, const char *password) {
         berfree(ber, 1);
         return -1;
     }
+    // A new identity may see other entries: nothing cached before it may answer after it.
+    if (ld->ld_result_cache != nullptr) ldap_flush_cache(ld);
     return send_initial_request(ld, LDAP_REQ_BIND, dn, ber);
 }
 

@@ -36,11 +36,23 @@ BerElement *build_search(LDAP *ld, const char *base, int32_t scope, FilterWriter
 }
 
 // Sends a built search request (ownership passes); its message id, or -1 with ld_errno set.
+// With a result cache the request may be answered from it: its results are then queued under
+// the new id and nothing is sent.
 int32_t start_search(LDAP *ld, BerElement *ber, const char *base) {
     if (ber == nullptr) {
         return -1;
     }
-    return send_initial_request(ld, LDAP_REQ_SEARCH, base, ber);
+    if (ld->ld_result_cache != nullptr) {
+        if (check_cache(ld, LDAP_REQ_SEARCH, ber) == 0) {
+            berfree(ber, 1);
+            ld->ld_errno = LDAP_SUCCESS;
+            return ld->ld_last_msgid;
+        }
+        add_request_to_cache(ld, LDAP_REQ_SEARCH, ber);
+    }
+    const int32_t msgid = send_initial_request(ld, LDAP_REQ_SEARCH, base, ber);
+    if (msgid == -1 && ld->ld_result_cache != nullptr) ldap_uncache_request(ld, ld->ld_last_msgid);
+    return msgid;
 }
 
 // Builds, sends and waits for a whole search; the chain is left in *result for the caller.

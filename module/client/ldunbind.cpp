@@ -28,6 +28,7 @@ int32_t ldap_ld_free(LDAP *ld, int32_t send_unbind_flag) {
         ld->ld_queued_responses = chain->lm_list_next;
         ldap_msgfree(pool, chain);
     }
+    if (ld->ld_result_cache != nullptr) ldap_destroy_cache(ld);
 
     qor::pool_clear_text(pool, &ld->ld_error);
     qor::pool_clear_text(pool, &ld->ld_matched);

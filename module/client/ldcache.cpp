@@ -1,0 +1,425 @@
+// The result cache: searches remembered while their results arrive, filed when the final result
+// comes, answered again from the table without the server, expired by age, evicted by a memory
+// limit, uncached by message id or DN, emptied by a simple bind and destroyed with the session.
+#include "../host/services.h"
+#include "client.h"
+#include "ldcache.h"
+#include "pool.h"
+
+namespace {
+
+constexpr int32_t kNoSuchAttribute = 16;
+
+LDAPResultCache *cache_of(const LDAP *ld) {
+    return ld != nullptr ? static_cast<LDAPResultCache *>(ld->ld_result_cache) : nullptr;
+}
+
+int32_t encoded_length(const BerElement *ber) {
+    return static_cast<int32_t>(ber->be_end - ber->be_start);
+}
+
+// What a chain counts in the cache's memory account.
+int64_t chain_memory(const LDAPMessage *chain) {
+    int64_t total = 0;
+    for (; chain != nullptr; chain = chain->lm_chain_next) {
+        total += CACHE_RECORD_MEMORY + encoded_length(chain->lm_ber_elem);
+    }
+    return total;
+}
+
+// Moves the account by `delta`, kept between the empty cache's count and the largest count.
+void account(LDAPResultCache *cache, int64_t delta) {
+    int64_t used = cache->ca_memory_used + delta;
+    if (used < CACHE_EMPTY_MEMORY) used = CACHE_EMPTY_MEMORY;
+    if (used > INT32_MAX) used = INT32_MAX;
+    cache->ca_memory_used = static_cast<int32_t>(used);
+}
+
+// ---- Requests: key and matching --------------------------------------------------------------
+
+// An element reading the bytes written so far into `request` from their start.
+BerElement written_bytes(const BerElement *request) {
+    BerElement view;
+    berinit(&view, 0);
+    view.be_pool = request->be_pool;
+    view.be_start = request->be_start;
+    view.be_pos = request->be_start;
+    view.be_end = request->be_pos;
+    return view;
+}
+
+// The bytes of a request after its outer SEQUENCE header and its message id: its protocol
+// operation, tag and length included. The message id never takes part in matching. False when
+// the request cannot be parsed; `request` itself does not move.
+bool operation_bytes(const BerElement *request, const uint8_t **bytes, int32_t *length) {
+    BerElement reader = *request;
+    uint32_t sequence_length = 0;
+    if (bersktg(&reader, &sequence_length) == -1 || berscan(&reader, "x") == -1) return false;
+    *bytes = reader.be_pos;
+    *length = static_cast<int32_t>(reader.be_end - reader.be_pos);
+    return true;
+}
+
+// The slot of a request whose operation bytes have `length` bytes; 0 for one that cannot be parsed.
+int32_t slot_of(bool parsed, int32_t length) {
+    return parsed ? length % CACHE_SLOTS : 0;
+}
+
+// True when the filed request `stored` has the type and the operation bytes given.
+bool same_request(const LDAPMessage *stored, int32_t type, const uint8_t *bytes, int32_t length) {
+    if (stored->lm_type != type) return false;
+    const uint8_t *stored_bytes = nullptr;
+    int32_t stored_length = 0;
+    if (!operation_bytes(stored->lm_ber_elem, &stored_bytes, &stored_length) || stored_length != length) {
+        return false;
+    }
+    for (int32_t i = 0; i < length; ++i) {
+        if (stored_bytes[i] != bytes[i]) return false;
+    }
+    return true;
+}
+
+// ---- Copies -------------------------------------------------------------------------------------
+
+// A copy of `message` under `id` with its own record, element and buffer, read from the same
+// offset (the codec keeps its reading state relative to be_start, so the duplicated element reads
+// the new buffer exactly as the original reads its own). Its links are empty. Null when the pool
+// cannot supply it; nothing is then left allocated.
+LDAPMessage *copy_message(HostPool *pool, const LDAPMessage *message, int32_t id) {
+    const BerElement *source = message->lm_ber_elem;
+    const int32_t length = encoded_length(source);
+    auto *copy = qor::pool_new<LDAPMessage>(pool);
+    auto *bytes = copy != nullptr ? static_cast<uint8_t *>(qor::pool_alloc(pool, length > 0 ? length : 1)) : nullptr;
+    BerElement *element = bytes != nullptr ? berdup(source) : nullptr;
+    if (element == nullptr) {
+        qor::pool_free_buffer(pool, bytes);
+        qor::pool_free(pool, copy);
+        return nullptr;
+    }
+    wzbmndi(source->be_start, bytes, length);
+    element->be_start = bytes;
+    element->be_pos = bytes + (source->be_pos - source->be_start);
+    element->be_end = bytes + length;
+    copy->lm_id = id;
+    copy->lm_type = message->lm_type;
+    copy->lm_ber_elem = element;
+    return copy;
+}
+
+// Copies of the messages from `first` on, chained in order under `id`, shaped as a queued chain of
+// the reader (a chain of two or more keeps its last message in its second message's lm_list_next).
+// Null when any copy fails; the copies already made are then released.
+LDAPMessage *copy_answers(HostPool *pool, const LDAPMessage *first, int32_t id) {
+    LDAPMessage *head = nullptr;
+    LDAPMessage *last = nullptr;
+    for (const LDAPMessage *message = first; message != nullptr; message = message->lm_chain_next) {
+        LDAPMessage *copy = copy_message(pool, message, id);
+        if (copy == nullptr) {
+            ldap_msgfree(pool, head);
+            return nullptr;
+        }
+        if (head == nullptr) {
+            head = copy;
+        } else {
+            last->lm_chain_next = copy;
+        }
+        last = copy;
+    }
+    if (head != nullptr && head->lm_chain_next != nullptr) head->lm_chain_next->lm_list_next = last;
+    return head;
+}
+
+// Appends a result copy to a pending operation. While pending, the operation's first result keeps
+// the chain's last record in its lm_list_next, so that a long search files each message at the
+// same cost as a short one; filing clears that link.
+void append_to_pending(LDAPMessage *request, LDAPMessage *result) {
+    LDAPMessage *first = request->lm_chain_next;
+    if (first == nullptr) {
+        request->lm_chain_next = result;
+    } else {
+        first->lm_list_next->lm_chain_next = result;
+    }
+    request->lm_chain_next->lm_list_next = result;
+}
+
+// ---- Removal ------------------------------------------------------------------------------------
+
+// Unlinks the chain at *place from its list and releases it; a filed chain's memory leaves the
+// account.
+void remove_chain(LDAP *ld, LDAPResultCache *cache, LDAPMessage **place, bool filed) {
+    LDAPMessage *chain = *place;
+    *place = chain->lm_list_next;
+    chain->lm_list_next = nullptr;
+    if (filed) account(cache, -chain_memory(chain));
+    ldap_msgfree(ld->ld_pool, chain);
+}
+
+// Removes every chain of the list at `head` for which `doomed` holds; answers how many.
+template <typename Predicate>
+int32_t remove_from_list(LDAP *ld, LDAPResultCache *cache, LDAPMessage **head, bool filed, Predicate doomed) {
+    int32_t removed = 0;
+    LDAPMessage **place = head;
+    while (*place != nullptr) {
+        if (doomed(*place)) {
+            remove_chain(ld, cache, place, filed);
+            ++removed;
+        } else {
+            place = &(*place)->lm_list_next;
+        }
+    }
+    return removed;
+}
+
+// Removes every filed chain for which `doomed` holds, in all slots; answers how many.
+template <typename Predicate>
+int32_t remove_filed(LDAP *ld, LDAPResultCache *cache, Predicate doomed) {
+    int32_t removed = 0;
+    for (LDAPMessage *&head : cache->ca_buckets) removed += remove_from_list(ld, cache, &head, true, doomed);
+    return removed;
+}
+
+// Removes every chain, pending or filed, for which `doomed` holds.
+template <typename Predicate>
+void remove_everywhere(LDAP *ld, LDAPResultCache *cache, Predicate doomed) {
+    remove_from_list(ld, cache, &cache->ca_pending, false, doomed);
+    remove_filed(ld, cache, doomed);
+}
+
+// Removes the filed chains filed before `cutoff`; answers how many.
+int32_t remove_filed_before(LDAP *ld, LDAPResultCache *cache, double cutoff) {
+    return remove_filed(ld, cache, [cutoff](const LDAPMessage *chain) { return chain->lm_cached_time < cutoff; });
+}
+
+// Removes the filed chain with the earliest filing time (of equal times, the one filed first
+// within its slot). False when nothing is filed.
+bool remove_oldest_filed(LDAP *ld, LDAPResultCache *cache) {
+    LDAPMessage **oldest = nullptr;
+    for (LDAPMessage *&head : cache->ca_buckets) {
+        for (LDAPMessage **place = &head; *place != nullptr; place = &(*place)->lm_list_next) {
+            if (oldest == nullptr || (*place)->lm_cached_time <= (*oldest)->lm_cached_time) oldest = place;
+        }
+    }
+    if (oldest == nullptr) return false;
+    remove_chain(ld, cache, oldest, true);
+    return true;
+}
+
+// Brings the account to two thirds of the limit: first by expiry, then by age. Entries filed at
+// the current clock reading are not older than anything a clock-based pass can name, so when the
+// passes stop removing, the earliest filed entries go one by one, the newest included: the limit
+// holds after every check, and a limit whose two thirds lie below what an empty cache counts
+// keeps nothing filed. Every round removes an entry or ends, so the check always ends.
+void check_memory(LDAP *ld, LDAPResultCache *cache) {
+    if (cache->ca_max_memory <= CACHE_EMPTY_MEMORY) return;
+    const int64_t target = (2 * static_cast<int64_t>(cache->ca_max_memory)) / 3;
+    if (cache->ca_memory_used <= target) return;
+    remove_filed_before(ld, cache, wzdttme() - cache->ca_timeout);
+    while (cache->ca_memory_used > target) {
+        if (remove_filed_before(ld, cache, wzdttme()) == 0 && !remove_oldest_filed(ld, cache)) break;
+    }
+}
+
+// Drops pending operations whose request is no longer outstanding in the session (abandoned,
+// never sent, or ended without a result the cache saw): no final result can file them any more.
+void drop_orphaned_pending(LDAP *ld, LDAPResultCache *cache) {
+    remove_from_list(ld, cache, &cache->ca_pending, false,
+                     [ld](const LDAPMessage *chain) { return find_request_by_msgid(ld, chain->lm_id) == nullptr; });
+}
+
+// ---- Uncaching by DN ------------------------------------------------------------------------------
+
+// True when the DN that `format` reads from a copy of `ber` equals `dn` (case folded).
+bool reads_dn(LDAP *ld, const BerElement *ber, const char *format, bool skip_id, const char *dn, int32_t dn_length) {
+    BerElement reader = *ber;
+    int32_t id = 0;
+    char *text = nullptr;
+    int32_t tag = skip_id ? berscan(&reader, format, &id, &text) : berscan(&reader, format, &text);
+    if (tag == -1) return false;
+    const bool equal = wzsteqn(text, wzstlen(text), dn, dn_length) != 0;
+    qor::pool_free(ld->ld_pool, text);
+    return equal;
+}
+
+// True when the cached operation concerns `dn`: its request names it first (a search base, a
+// compared entry), or, unless it is a compare, one of its entries carries it.
+bool concerns_dn(LDAP *ld, const LDAPMessage *chain, const char *dn, int32_t dn_length) {
+    if (reads_dn(ld, chain->lm_ber_elem, "{i{a", true, dn, dn_length)) return true;
+    if (chain->lm_type == LDAP_REQ_COMPARE) return false;
+    for (const LDAPMessage *message = chain->lm_chain_next; message != nullptr; message = message->lm_chain_next) {
+        if (message->lm_type == LDAP_RES_SEARCH_ENTRY && reads_dn(ld, message->lm_ber_elem, "{a", false, dn, dn_length)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The keep rule of a final result: successes, the answers of a compare, a size-limited search
+// unless options are set, and everything with CACHE_OPT_KEEP_ALL_ERRORS.
+bool worth_keeping(int32_t type, int32_t code, uint32_t options) {
+    if (code == LDAP_SUCCESS) return true;
+    if (type == LDAP_RES_COMPARE &&
+        (code == LDAP_COMPARE_FALSE || code == LDAP_COMPARE_TRUE || code == kNoSuchAttribute)) {
+        return true;
+    }
+    if ((options & CACHE_OPT_KEEP_ALL_ERRORS) != 0) return true;
+    return options == 0 && code == LDAP_SIZELIMIT_EXCEEDED;
+}
+
+bool is_cached_result(int32_t type) {
+    return type == LDAP_RES_SEARCH_ENTRY || type == LDAP_RES_SEARCH_RESULT || type == LDAP_RES_COMPARE;
+}
+
+}  // namespace
+
+int32_t ldap_enable_cache(LDAP *ld, int32_t timeout, int32_t max_memory) {
+    if (ld == nullptr) return -1;
+    LDAPResultCache *cache = cache_of(ld);
+    if (cache == nullptr) {
+        cache = qor::pool_new<LDAPResultCache>(ld->ld_pool);
+        if (cache == nullptr) {
+            ld->ld_errno = LDAP_NO_MEMORY;
+            return -1;
+        }
+        cache->ca_memory_used = CACHE_EMPTY_MEMORY;
+        ld->ld_result_cache = cache;
+    }
+    cache->ca_timeout = timeout;
+    cache->ca_max_memory = max_memory;
+    check_memory(ld, cache);
+    cache->ca_enabled = 1;
+    return 0;
+}
+
+void ldap_disable_cache(LDAP *ld) {
+    if (LDAPResultCache *cache = cache_of(ld)) cache->ca_enabled = 0;
+}
+
+void ldap_set_cache_options(LDAP *ld, uint32_t options) {
+    if (LDAPResultCache *cache = cache_of(ld)) cache->ca_options = options;
+}
+
+void ldap_flush_cache(LDAP *ld) {
+    LDAPResultCache *cache = cache_of(ld);
+    if (cache == nullptr) return;
+    remove_everywhere(ld, cache, [](const LDAPMessage *) { return true; });
+    cache->ca_memory_used = CACHE_EMPTY_MEMORY;
+}
+
+void ldap_destroy_cache(LDAP *ld) {
+    LDAPResultCache *cache = cache_of(ld);
+    if (cache == nullptr) return;
+    ldap_flush_cache(ld);
+    qor::pool_free(ld->ld_pool, cache);
+    ld->ld_result_cache = nullptr;
+}
+
+void ldap_uncache_request(LDAP *ld, int32_t msgid) {
+    LDAPResultCache *cache = cache_of(ld);
+    if (cache == nullptr) return;
+    remove_everywhere(ld, cache, [msgid](const LDAPMessage *chain) { return chain->lm_id == msgid; });
+}
+
+void ldap_uncache_entry(LDAP *ld, const char *dn) {
+    LDAPResultCache *cache = cache_of(ld);
+    if (cache == nullptr) return;
+    const int32_t dn_length = wzstlen(dn);
+    remove_everywhere(ld, cache, [ld, dn, dn_length](const LDAPMessage *chain) {
+        return concerns_dn(ld, chain, dn, dn_length);
+    });
+}
+
+void add_request_to_cache(LDAP *ld, int32_t msgtype, BerElement *request) {
+    ld->ld_errno = LDAP_SUCCESS;
+    LDAPResultCache *cache = cache_of(ld);
+    if (cache == nullptr || cache->ca_enabled == 0) return;
+    drop_orphaned_pending(ld, cache);
+
+    HostPool *pool = ld->ld_pool;
+    const int32_t length = static_cast<int32_t>(request->be_pos - request->be_start);
+    auto *record = qor::pool_new<LDAPMessage>(pool);
+    BerElement *copy = record != nullptr ? alloc_ber_with_options(ld) : nullptr;
+    auto *bytes = copy != nullptr ? static_cast<uint8_t *>(qor::pool_alloc(pool, length > 0 ? length : 1)) : nullptr;
+    if (bytes == nullptr) {
+        if (copy != nullptr) berfree(copy, 0);
+        qor::pool_free(pool, record);
+        ld->ld_errno = LDAP_NO_MEMORY;
+        return;
+    }
+    wzbmndi(request->be_start, bytes, length);
+    copy->be_start = bytes;
+    copy->be_pos = bytes;
+    copy->be_end = bytes + length;
+    record->lm_id = ld->ld_last_msgid;
+    record->lm_type = msgtype;
+    record->lm_ber_elem = copy;
+    record->lm_list_next = cache->ca_pending;
+    cache->ca_pending = record;
+}
+
+void add_result_to_cache(LDAP *ld, LDAPMessage *message) {
+    LDAPResultCache *cache = cache_of(ld);
+    if (cache == nullptr || cache->ca_enabled == 0 || !is_cached_result(message->lm_type)) return;
+    LDAPMessage **place = &cache->ca_pending;
+    while (*place != nullptr && (*place)->lm_id != message->lm_id) place = &(*place)->lm_list_next;
+    LDAPMessage *request = *place;
+    if (request == nullptr) return;
+
+    LDAPMessage *copy = copy_message(ld->ld_pool, message, message->lm_id);
+    if (copy == nullptr) {
+        // A chain missing a message would later answer with results the server did give: the
+        // operation is not cached at all.
+        remove_chain(ld, cache, place, false);
+        return;
+    }
+    append_to_pending(request, copy);
+    if (message->lm_type == LDAP_RES_SEARCH_ENTRY) return;
+
+    const int32_t code = ldap_result2error(ld, message, 0);
+    *place = request->lm_list_next;
+    request->lm_list_next = nullptr;
+    request->lm_chain_next->lm_list_next = nullptr;
+    if (!worth_keeping(message->lm_type, code, cache->ca_options)) {
+        ldap_msgfree(ld->ld_pool, request);
+        return;
+    }
+    const uint8_t *bytes = nullptr;
+    int32_t length = 0;
+    const bool parsed = operation_bytes(request->lm_ber_elem, &bytes, &length);
+    LDAPMessage *&slot = cache->ca_buckets[slot_of(parsed, length)];
+    request->lm_list_next = slot;
+    slot = request;
+    request->lm_cached_time = wzdttme();
+    account(cache, chain_memory(request));
+    check_memory(ld, cache);
+}
+
+int32_t check_cache(LDAP *ld, int32_t msgtype, BerElement *request) {
+    LDAPResultCache *cache = cache_of(ld);
+    if (cache == nullptr || cache->ca_enabled == 0) return -1;
+    const BerElement written = written_bytes(request);
+    const uint8_t *bytes = nullptr;
+    int32_t length = 0;
+    const bool parsed = operation_bytes(&written, &bytes, &length);
+    const double cutoff = wzdttme() - cache->ca_timeout;
+
+    LDAPMessage **place = &cache->ca_buckets[slot_of(parsed, length)];
+    while (*place != nullptr) {
+        LDAPMessage *entry = *place;
+        if (entry->lm_cached_time < cutoff) {
+            remove_chain(ld, cache, place, true);
+        } else if (parsed && same_request(entry, msgtype, bytes, length)) {
+            break;
+        } else {
+            place = &entry->lm_list_next;
+        }
+    }
+    if (*place == nullptr) return -1;
+
+    // The answer is queued only once every copy exists: a partial answer under the new id would
+    // mix with the server's answer when the request is then sent.
+    LDAPMessage *answer = copy_answers(ld->ld_pool, (*place)->lm_chain_next, ld->ld_last_msgid);
+    if (answer == nullptr) return -1;
+    answer->lm_list_next = ld->ld_queued_responses;
+    ld->ld_queued_responses = answer;
+    return 0;
+}
