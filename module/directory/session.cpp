@@ -55,12 +55,13 @@ char *labelled(LDAP *ld, int32_t label, const char *text) {
         prefix_length = 0;
     }
     const int32_t text_length = wzstlen(text);
+    const int32_t blank = prefix_length > 0 ? 1 : 0;   // a missing label leaves the bare text
     if (text_length > INT32_MAX - prefix_length - 2) return nullptr;
-    auto *message = static_cast<char *>(qor::pool_alloc(ld->ld_pool, prefix_length + text_length + 2));
+    auto *message = static_cast<char *>(qor::pool_alloc(ld->ld_pool, prefix_length + blank + text_length + 1));
     if (message == nullptr) return nullptr;
     if (prefix_length > 0) __builtin_memcpy(message, prefix, static_cast<size_t>(prefix_length));
-    message[prefix_length] = ' ';
-    if (text_length > 0) __builtin_memcpy(message + prefix_length + 1, text, static_cast<size_t>(text_length));
+    if (blank != 0) message[prefix_length] = ' ';
+    if (text_length > 0) __builtin_memcpy(message + prefix_length + blank, text, static_cast<size_t>(text_length));
     return message;
 }
 
