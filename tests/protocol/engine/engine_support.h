@@ -1,6 +1,6 @@
 // Shared pieces of the protocol engine tests: a fixture that checks no pool outlives a test,
 // sessions opened to test servers, requests encoded the way the operations will encode them,
-// and a lenient answering server for allocation-failure sweeps.
+// and the lenient answering server of the test support for allocation-failure sweeps.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 #include "module/client/client.h"
 #include "module/host/services.h"
 #include "qorldap/qorhost.h"
+#include "tests/support/answering_server.h"
 #include "tests/support/fake_ldap_server.h"
 #include "tests/support/ldap_messages.h"
 #include "tests/support/loopback.h"
@@ -60,30 +61,6 @@ int pending_count(LDAP *ld);
 // A port on 127.0.0.1 where nothing listens.
 std::uint16_t dead_port();
 
-// A server that answers every request through a function and never complains: it accepts any
-// number of connections and closes a connection when the client does. For sweeps, where a
-// failure may stop the client anywhere in a script.
-class AnsweringServer {
-public:
-    using Answer = std::function<std::vector<Bytes>(const qortest::ReceivedRequest &)>;
-
-    explicit AnsweringServer(Answer answer);
-    ~AnsweringServer();
-    AnsweringServer(const AnsweringServer &) = delete;
-    AnsweringServer &operator=(const AnsweringServer &) = delete;
-
-    std::uint16_t port() const { return port_; }
-    std::size_t connections_accepted() const { return accepted_.load(); }
-
-private:
-    void run();
-
-    Answer answer_;
-    qortest::Socket listener_;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<std::size_t> accepted_{0};
-    std::thread thread_;
-};
+using qortest::AnsweringServer;
 
 }  // namespace enginetest
