@@ -1,7 +1,5 @@
 // qords bench and the module's result cache: how many searches reach the server is read from
 // the server's monitor database.
-#include <dlfcn.h>
-
 #include "qords_fixture.h"
 
 namespace qordstest {
@@ -57,12 +55,6 @@ TEST_F(QordsBench, FailingLookupStopsTheBench) {
 }
 
 TEST_F(QordsBench, ResultCacheAnswersRepeatedSearches) {
-    if (::dlsym(RTLD_DEFAULT, "ldap_enable_cache") == nullptr) {
-        const Outcome outcome = qords({"--cache", "60", "search", "(uid=bob)"});
-        EXPECT_TRUE(exited_with(outcome, 3));
-        EXPECT_NE(outcome.err.find("has no result cache"), std::string::npos) << outcome.err;
-        return;
-    }
     const long before = searches_completed();
     ASSERT_GE(before, 0);
     const Outcome cached = qords({"--json", "--cache", "60", "bench", "search", "(uid=bob)", "--seconds", "1"});
