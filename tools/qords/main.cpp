@@ -1,7 +1,9 @@
 // qords: a host program that runs the directory module's functions from the command line. It
 // starts the platform runtime, loads the module the way the host loader does and calls the
 // directory functions through the module's vector. "qords --help" tells how.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -61,7 +63,10 @@ int main(int argc, char **argv) {
         const qords::Command &command = command_of(invocation);
         const qords::Module module(qords::module_path());
         const int status = command.run(qords::Context{invocation, module});
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+            qords::report_error(invocation.command, std::string("cannot write the output: ") + std::strerror(errno));
+            return qords::kExitFailure;
+        }
         return status;
     } catch (const qords::UsageError &error) {
         return usage_failure(error.what(), qords::find_command(invocation.command) ? invocation.command : "");

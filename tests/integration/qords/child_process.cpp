@@ -75,7 +75,9 @@ Outcome run_child(const std::string &program, const std::vector<std::string> &ar
             ::ioctl(slave, TIOCSCTTY, 0);
         }
         ::dup2(in.read_end, 0);
-        ::dup2(out.write_end, 1);
+        const int output = options.output_file.empty() ? out.write_end : ::open(options.output_file.c_str(), O_WRONLY);
+        if (output < 0) ::_exit(125);
+        ::dup2(output, 1);
         ::dup2(err.write_end, 2);
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);

@@ -149,6 +149,17 @@ TEST_F(QordsFailure, PasswordFromFileAndFromTheTerminal) {
     EXPECT_NE(no_terminal.err.find("terminal"), std::string::npos) << no_terminal.err;
 }
 
+// Output that cannot be written is a failure, not a success.
+TEST_F(QordsFailure, UnwritableOutputFails) {
+    ChildOptions options;
+    options.environment = environment();
+    options.output_file = "/dev/full";
+    const Outcome outcome = run_child(program(), {"search", "(objectClass=*)"}, options);
+    EXPECT_TRUE(exited_with(outcome, 3));
+    EXPECT_NE(outcome.err.find("qords: search: cannot write the output: No space left on device"), std::string::npos)
+        << outcome.err;
+}
+
 TEST_F(QordsFailure, MissingModuleIsReported) {
     Environment elsewhere = environment();
     elsewhere["QORHOST_MODULE_PATH"] = server().directory().string();   // no qorldap.so there
