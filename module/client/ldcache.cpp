@@ -154,28 +154,23 @@ void remove_chain(LDAP *ld, LDAPResultCache *cache, LDAPMessage **place, bool fi
     ldap_msgfree(ld->ld_pool, chain);
 }
 
-// Removes every chain of the list at `head` for which `doomed` holds; answers how many.
+// Removes every chain of the list at `head` for which `doomed` holds.
 template <typename Predicate>
-int32_t remove_from_list(LDAP *ld, LDAPResultCache *cache, LDAPMessage **head, bool filed, Predicate doomed) {
-    int32_t removed = 0;
+void remove_from_list(LDAP *ld, LDAPResultCache *cache, LDAPMessage **head, bool filed, Predicate doomed) {
     LDAPMessage **place = head;
     while (*place != nullptr) {
         if (doomed(*place)) {
             remove_chain(ld, cache, place, filed);
-            ++removed;
         } else {
             place = &(*place)->lm_list_next;
         }
     }
-    return removed;
 }
 
-// Removes every filed chain for which `doomed` holds, in all slots; answers how many.
+// Removes every filed chain for which `doomed` holds, in all slots.
 template <typename Predicate>
-int32_t remove_filed(LDAP *ld, LDAPResultCache *cache, Predicate doomed) {
-    int32_t removed = 0;
-    for (LDAPMessage *&head : cache->ca_buckets) removed += remove_from_list(ld, cache, &head, true, doomed);
-    return removed;
+void remove_filed(LDAP *ld, LDAPResultCache *cache, Predicate doomed) {
+    for (LDAPMessage *&head : cache->ca_buckets) remove_from_list(ld, cache, &head, true, doomed);
 }
 
 // Removes every chain, pending or filed, for which `doomed` holds.
@@ -185,9 +180,9 @@ void remove_everywhere(LDAP *ld, LDAPResultCache *cache, Predicate doomed) {
     remove_filed(ld, cache, doomed);
 }
 
-// Removes the filed chains filed before `cutoff`; answers how many.
-int32_t remove_filed_before(LDAP *ld, LDAPResultCache *cache, double cutoff) {
-    return remove_filed(ld, cache, [cutoff](const LDAPMessage *chain) { return chain->lm_cached_time < cutoff; });
+// Removes the filed chains filed before `cutoff`.
+void remove_filed_before(LDAP *ld, LDAPResultCache *cache, double cutoff) {
+    remove_filed(ld, cache, [cutoff](const LDAPMessage *chain) { return chain->lm_cached_time < cutoff; });
 }
 
 // Removes the filed chain with the earliest filing time (of equal times, the one filed first
@@ -204,18 +199,18 @@ bool remove_oldest_filed(LDAP *ld, LDAPResultCache *cache) {
     return true;
 }
 
-// Brings the account to two thirds of the limit: first by expiry, then by age. Entries filed at
-// the current clock reading are not older than anything a clock-based pass can name, so when the
-// passes stop removing, the earliest filed entries go one by one, the newest included: the limit
-// holds after every check, and a limit whose two thirds lie below what an empty cache counts
-// keeps nothing filed. Every round removes an entry or ends, so the check always ends.
+// Brings the account down to two thirds of the limit: first every expired entry goes, then the
+// oldest entries one at a time until the account is low enough. Entries are not removed by
+// clock readings alone (the clock may not have moved since the newest was filed, or may be fine
+// enough that every entry is "older than now"): one by one the limit is met without emptying the
+// cache, and every round removes an entry or ends. A limit whose two thirds lie below what an
+// empty cache counts therefore keeps nothing filed.
 void check_memory(LDAP *ld, LDAPResultCache *cache) {
     if (cache->ca_max_memory <= CACHE_EMPTY_MEMORY) return;
     const int64_t target = (2 * static_cast<int64_t>(cache->ca_max_memory)) / 3;
     if (cache->ca_memory_used <= target) return;
     remove_filed_before(ld, cache, wzdttme() - cache->ca_timeout);
-    while (cache->ca_memory_used > target) {
-        if (remove_filed_before(ld, cache, wzdttme()) == 0 && !remove_oldest_filed(ld, cache)) break;
+    while (cache->ca_memory_used > target && remove_oldest_filed(ld, cache)) {
     }
 }
 
