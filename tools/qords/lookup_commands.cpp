@@ -1,4 +1,5 @@
 // search, read and expand: lookups whose entries are printed.
+#include <cstddef>
 #include <functional>
 
 #include "commands.h"

@@ -1,7 +1,6 @@
 #include "result_sets.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "json_writer.h"
 #include "ldif_writer.h"
