@@ -11,6 +11,12 @@ namespace {
 
 constexpr uint32_t kTagSequence = 0x30;
 
+// A protocol operation is an application-class tag of one octet. Any other tag cannot be
+// decoded as an answer, and handing it out would read as a time-out (0) or a failure (< 0).
+bool is_protocol_operation(int32_t type) {
+    return type >= 0x40 && type <= 0x7F;
+}
+
 bool is_search_message(int32_t type) {
     return type == LDAP_RES_SEARCH_ENTRY || type == LDAP_RES_SEARCH_RESULT;
 }
@@ -312,7 +318,7 @@ int32_t read1msg(LDAP *ld, int32_t msgid, int32_t all, LDAPSocketBuffer *sb, LDA
     }
     uint32_t op_length = 0;
     int32_t type = berpktg(&ber, &op_length);
-    if (type == -1) {
+    if (type == -1 || !is_protocol_operation(type)) {
         ld->ld_errno = LDAP_DECODING_ERROR;
         drop_buffer(ld, &ber);
         return -1;

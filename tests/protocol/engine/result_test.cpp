@@ -310,6 +310,36 @@ TEST_F(ResultTest, MalformedMessagesGiveLocalAndDecodingErrors) {
     server.finish();
 }
 
+// A message whose operation is no application tag would be handed out as type 0 (read as a
+// time-out) or as a negative type; it is a decoding error instead, and the stream goes on.
+TEST_F(ResultTest, OperationTagsOutsideTheApplicationClassAreDecodingErrors) {
+    FakeLdapServer server;
+    server.accept()
+        .expect_request(ldap::op::delete_request, 1)
+        .reply(ber::sequence({ber::integer(1), ber::octets("", 0x00)}))
+        .reply(ber::sequence({ber::integer(1), ber::octets("x")}))
+        .reply(ber::sequence({ber::integer(1), qortest::hex("bf 81 82 03 00")}))
+        .reply(ber::sequence({ber::integer(1), ber::constructed(0xa1, {})}))
+        .reply(ldap::delete_response(1, 0))
+        .expect_close();
+    server.start();
+    LDAP *ld = open_session(server.port());
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
+    for (int i = 0; i < 4; ++i) {
+        LDAPMessage *message = nullptr;
+        EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), -1) << "message " << i;
+        EXPECT_EQ(message, nullptr) << "message " << i;
+        EXPECT_EQ(ld->ld_errno, LDAP_DECODING_ERROR) << "message " << i;
+    }
+    EXPECT_EQ(pending_count(ld), 1);
+    LDAPMessage *message = nullptr;
+    ASSERT_EQ(ldap_result(ld, 1, 1, 0, &message), LDAP_RES_DELETE);
+    ldap_msgfree(ld->ld_pool, message);
+    ldap_unbind(ld);
+    server.finish();
+}
+
 TEST_F(ResultTest, ServerStoppingMidMessageGivesServerDownAfterTheReadLimit) {
     qorhost_set_read_timeout_ms(200);
     Bytes answer = ldap::delete_response(1, 0);
