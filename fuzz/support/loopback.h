@@ -1,0 +1,46 @@
+// Loopback peers of the fuzz programs, all on 127.0.0.1:
+//   - ScriptedPeer: a listener whose connections receive the bytes a fuzz input gives and then
+//     the end of the stream;
+//   - the referral servers: a port where nothing answers and an answering server that accepts
+//     every bind and answers every other request with success. Every other port is mapped onto
+//     one of the two (odd ports to the answering server, even ports to the closed one), and every
+//     host name resolves to 127.0.0.1, so a referral to any server is followed at once and never
+//     leaves the machine or waits for a name server.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qorfuzz {
+
+class ScriptedPeer {
+public:
+    ScriptedPeer();
+    ~ScriptedPeer();
+    ScriptedPeer(const ScriptedPeer &) = delete;
+    ScriptedPeer &operator=(const ScriptedPeer &) = delete;
+
+    std::uint16_t port() const { return port_; }
+
+    // Takes the connection a session has just opened to port(); fails the run when none arrives
+    // within a second.
+    void accept_session();
+
+    // Sends `bytes` on the accepted connection and ends the stream (the connection stays open for
+    // reading until close()). Fails the run when the bytes cannot all be sent.
+    void send_and_end(const std::uint8_t *bytes, std::size_t size);
+
+    // Closes the accepted connection.
+    void close();
+
+private:
+    int listener_ = -1;
+    int connection_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// Starts the referral servers and maps every port other than `keep` (the ports of the program's
+// own peers) onto them. Idempotent. Answers the answering server's port.
+std::uint16_t start_referral_servers(const std::uint16_t *keep, std::size_t keep_count);
+
+}  // namespace qorfuzz
