@@ -103,9 +103,11 @@ struct Pool {
     Tracking *tracking;              // sanitizer build only
 };
 
+// The registries are never destroyed: pools may outlive static destruction (a host program that
+// exits with sessions open), and the pools they hold stay reachable for the leak checker.
 std::mutex registry_lock;
-std::unordered_set<const Pool *> live_pools;   // guarded by registry_lock
-std::deque<Pool *> quarantine;                  // destroyed pools; guarded by registry_lock
+std::unordered_set<const Pool *> &live_pools = *new std::unordered_set<const Pool *>;  // guarded by registry_lock
+std::deque<Pool *> &quarantine = *new std::deque<Pool *>;  // destroyed pools; guarded by registry_lock
 long live_pool_count = 0;                       // guarded by registry_lock
 
 [[noreturn]] void misuse(const char *format, ...) {
