@@ -223,19 +223,21 @@ void drop_orphaned_pending(LDAP *ld, LDAPResultCache *cache) {
 
 // ---- Uncaching by DN ------------------------------------------------------------------------------
 
-// True when the DN that `format` reads from a copy of `ber` equals `dn` (case folded).
+// True when the DN that `format` reads from a copy of `ber` equals `dn` (case folded), or cannot
+// be read: an operation that might concern the DN is removed rather than left to answer with
+// what may have changed.
 bool reads_dn(LDAP *ld, const BerElement *ber, const char *format, bool skip_id, const char *dn, int32_t dn_length) {
     BerElement reader = *ber;
     int32_t id = 0;
     char *text = nullptr;
     int32_t tag = skip_id ? berscan(&reader, format, &id, &text) : berscan(&reader, format, &text);
-    if (tag == -1) return false;
+    if (tag == -1) return true;
     const bool equal = wzsteqn(text, wzstlen(text), dn, dn_length) != 0;
     qor::pool_free(ld->ld_pool, text);
     return equal;
 }
 
-// True when the cached operation concerns `dn`: its request names it first (a search base, a
+// True when the cached operation may concern `dn`: its request names it first (a search base, a
 // compared entry), or, unless it is a compare, one of its entries carries it.
 bool concerns_dn(LDAP *ld, const LDAPMessage *chain, const char *dn, int32_t dn_length) {
     if (reads_dn(ld, chain->lm_ber_elem, "{i{a", true, dn, dn_length)) return true;

@@ -17,6 +17,8 @@ using Strings = std::vector<std::string>;
 
 constexpr long kMaxSweep = 400;
 constexpr const char *kFilter = "(cn=a)";
+// A search the server answers without entries.
+constexpr const char *kNobody = "(cn=nobody)";
 
 class CacheSweepTest : public ::testing::Test {
 protected:
@@ -72,9 +74,8 @@ protected:
         return injected > 0;
     }
 
-    // Every filed operation is whole (request, two entries, final result), nothing is pending or
-    // queued, the account matches, and the session holds its own blocks plus three (record,
-    // element, buffer) per cached record.
+    // Every filed operation is whole (request, two entries, final result), and the blocks are
+    // accounted for.
     void expect_whole_cache(long n) {
         clear_error_texts(ld_);
         LDAPResultCache *cache = cache_of(ld_);
@@ -85,9 +86,16 @@ protected:
                     << "run " << n;
             }
         }
+        expect_blocks_accounted(n);
+    }
+
+    // Nothing is pending or queued, the account matches, and the session holds its own blocks
+    // plus three (record, element, buffer) per cached record.
+    void expect_blocks_accounted(long n) {
+        clear_error_texts(ld_);
         EXPECT_EQ(pending_count(ld_), 0) << "run " << n;
         EXPECT_EQ(ld_->ld_queued_responses, nullptr) << "run " << n;
-        EXPECT_EQ(cache->ca_memory_used, expected_memory(ld_)) << "run " << n;
+        EXPECT_EQ(cache_of(ld_)->ca_memory_used, expected_memory(ld_)) << "run " << n;
         EXPECT_EQ(live_blocks(), empty_cache_blocks_ + 3L * cached_records(ld_)) << "run " << n << ": blocks left behind";
     }
 
@@ -97,6 +105,8 @@ protected:
     qortest::AnsweringServer server_{[this](const qortest::ReceivedRequest &request) -> std::vector<Bytes> {
         if (request.op != ldap::op::search_request) return {};
         ++searches_;
+        const std::string bytes(request.bytes.begin(), request.bytes.end());
+        if (bytes.find("nobody") != std::string::npos) return {ldap::search_done(request.id, 0)};
         return {two_entries(request.id)};
     }};
     LDAP *ld_ = nullptr;
@@ -171,6 +181,43 @@ TEST_F(CacheSweepTest, AnsweringFromTheCache) {
             break;
         }
     }
+    EXPECT_LE(n, kMaxSweep);
+}
+
+TEST_F(CacheSweepTest, UncachingByTheDnOfAnEntry) {
+    open_session();
+    long n = 1;
+    for (; n <= kMaxSweep; ++n) {
+        ldap_flush_cache(ld_);
+        LDAPMessage *result = nullptr;
+        ASSERT_EQ(ldap_search_s(ld_, kBase, LDAP_SCOPE_SUBTREE, kFilter, nullptr, 0, &result), LDAP_SUCCESS);
+        ldap_msgfree(ld_->ld_pool, result);
+        ASSERT_EQ(ldap_search_s(ld_, kBase, LDAP_SCOPE_SUBTREE, kNobody, nullptr, 0, &result), LDAP_SUCCESS);
+        ldap_msgfree(ld_->ld_pool, result);
+        ASSERT_EQ(filed_count(ld_), 2);
+
+        long injected = 0;
+        {
+            qortest::FailAllocations fail(n);
+            ldap_uncache_entry(ld_, "CN=B,ou=x,o=t");
+            injected = fail.injected();
+        }
+        // The search that returned the entry is gone whatever failed; the other one may go too
+        // when its DNs could not be read.
+        const int left = filed_count(ld_);
+        EXPECT_LE(left, 1) << "run " << n;
+        if (left == 1) {
+            LDAPMessage *chain = nullptr;
+            for (LDAPMessage *slot : cache_of(ld_)->ca_buckets) chain = slot != nullptr ? slot : chain;
+            EXPECT_EQ(types_of(chain), (std::vector<int32_t>{LDAP_REQ_SEARCH, LDAP_RES_SEARCH_RESULT})) << "run " << n;
+        }
+        expect_blocks_accounted(n);
+        if (injected == 0) {
+            EXPECT_EQ(left, 1);
+            break;
+        }
+    }
+    EXPECT_GT(n, 1) << "uncaching by DN allocates";
     EXPECT_LE(n, kMaxSweep);
 }
 
