@@ -1,0 +1,82 @@
+// LDIF input of the qords tool: arbitrary text read as records, as one entry to add and as change
+// records, through the reader's own source file.
+//   - malformed input is an LdifError naming a line of the input, never another exception, a
+//     crash or a hang;
+//   - an entry read has attributes, each with a name and at least one value; an "add" change has
+//     values;
+//   - same_dn is reflexive and symmetric.
+// Inputs that could name a file to read ("name:< file:///...") are skipped: a fuzz run must not
+// read the machine's files (or a device that never ends).
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fuzz/support/runtime.h"
+#include "ldif_reader.h"
+
+namespace {
+
+using qorfuzz::fail;
+
+// True when `text`, with every line break and blank taken out (as unfolding could), names a file.
+bool could_name_a_file(std::string_view text) {
+    std::string squeezed;
+    for (char c : text) {
+        if (c != '\n' && c != '\r' && c != ' ') squeezed += c;
+    }
+    return squeezed.find("file:") != std::string::npos;
+}
+
+int physical_lines(std::string_view text) {
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1;
+}
+
+void check_error_line(const qords::LdifError &error, std::string_view text, const char *reader) {
+    if (error.line() < 1 || error.line() > physical_lines(text)) {
+        fail("%s reported line %d of an input of %d lines: %s", reader, error.line(), physical_lines(text), error.what());
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string_view text(reinterpret_cast<const char *>(data), size);
+    if (could_name_a_file(text)) return 0;
+
+    try {
+        for (const qords::LdifRecord &record : qords::ldif_records(text)) {
+            if (record.lines.empty()) fail("ldif_records answered an empty record");
+        }
+    } catch (const qords::LdifError &error) {
+        check_error_line(error, text, "ldif_records");
+    }
+
+    try {
+        const qords::EntryInput entry = qords::ldif_entry(text);
+        if (entry.attributes.empty()) fail("ldif_entry answered an entry without attributes");
+        for (const qords::AttributeValues &attribute : entry.attributes) {
+            if (attribute.name.empty() || attribute.values.empty()) fail("ldif_entry answered an attribute without name or values");
+        }
+    } catch (const qords::LdifError &error) {
+        check_error_line(error, text, "ldif_entry");
+    }
+
+    try {
+        const qords::ChangeInput changes = qords::ldif_changes(text);
+        if (changes.changes.empty()) fail("ldif_changes answered no change");
+        for (const qords::Change &change : changes.changes) {
+            if (change.attribute.empty()) fail("ldif_changes answered a change without attribute");
+            if (change.kind == qords::ChangeKind::add && change.values.empty()) fail("ldif_changes answered an add without values");
+        }
+    } catch (const qords::LdifError &error) {
+        check_error_line(error, text, "ldif_changes");
+    }
+
+    const std::string_view first = text.substr(0, size / 2);
+    const std::string_view second = text.substr(size / 2);
+    if (!qords::same_dn(first, first)) fail("same_dn is not reflexive");
+    if (qords::same_dn(first, second) != qords::same_dn(second, first)) fail("same_dn is not symmetric");
+    return 0;
+}
