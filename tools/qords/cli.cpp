@@ -45,15 +45,15 @@ constexpr OptionSpec kOptions[] = {
     {OptionId::help, 'h', "help", false},
 };
 
-std::string display_name(const OptionSpec &spec) {
-    return spec.long_name.empty() ? std::string("-") + spec.short_name : "--" + std::string(spec.long_name);
+std::string display_name(const OptionSpec &option) {
+    return option.long_name.empty() ? std::string("-") + option.short_name : "--" + std::string(option.long_name);
 }
 
-int32_t number(const OptionSpec &spec, std::string_view text, int32_t low, int32_t high) {
+int32_t number(const OptionSpec &option, std::string_view text, int32_t low, int32_t high) {
     int32_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
-        throw UsageError(display_name(spec) + " needs a whole number from " + std::to_string(low) + " to " +
+        throw UsageError(display_name(option) + " needs a whole number from " + std::to_string(low) + " to " +
                          std::to_string(high) + ", not \"" + std::string(text) + "\"");
     return value;
 }
@@ -64,15 +64,15 @@ void set_password_source(Settings &settings, PasswordSource source) {
     settings.password_source = source;
 }
 
-void apply(Invocation &invocation, const OptionSpec &spec, char *value) {
+void apply(Invocation &invocation, const OptionSpec &option, char *value) {
     Settings &s = invocation.settings;
     const std::string_view text = value != nullptr ? std::string_view(value) : std::string_view();
-    switch (spec.id) {
+    switch (option.id) {
         case OptionId::host:
             if (text.find_first_not_of(' ') == std::string_view::npos) throw UsageError("--host needs a host name");
             s.host = std::string(text);
             break;
-        case OptionId::port: s.port = number(spec, text, 1, 65535); break;
+        case OptionId::port: s.port = number(option, text, 1, 65535); break;
         case OptionId::bind_dn: s.bind_dn = std::string(text); break;
         case OptionId::base: s.base = std::string(text); break;
         case OptionId::password:
@@ -92,8 +92,8 @@ void apply(Invocation &invocation, const OptionSpec &spec, char *value) {
             s.host_options.emplace_back(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
             break;
         }
-        case OptionId::time_limit: s.time_limit = number(spec, text, 1, kMaxSeconds); break;
-        case OptionId::size_limit: s.size_limit = number(spec, text, 0, INT32_MAX); break;
+        case OptionId::time_limit: s.time_limit = number(option, text, 1, kMaxSeconds); break;
+        case OptionId::size_limit: s.size_limit = number(option, text, 0, INT32_MAX); break;
         case OptionId::scope:
             if (text == "base") {
                 s.scope = Scope::base;
@@ -108,21 +108,21 @@ void apply(Invocation &invocation, const OptionSpec &spec, char *value) {
         case OptionId::no_referrals: s.referrals = false; break;
         case OptionId::json: s.json = true; break;
         case OptionId::verbose: s.verbose = true; break;
-        case OptionId::cache: s.cache_seconds = number(spec, text, 1, kMaxSeconds); break;
-        case OptionId::seconds: s.bench_seconds = number(spec, text, 1, kMaxBenchSeconds); break;
+        case OptionId::cache: s.cache_seconds = number(option, text, 1, kMaxSeconds); break;
+        case OptionId::seconds: s.bench_seconds = number(option, text, 1, kMaxBenchSeconds); break;
         case OptionId::help: invocation.help = true; break;
     }
 }
 
 const OptionSpec *find_long(std::string_view name) {
-    for (const OptionSpec &spec : kOptions)
-        if (!spec.long_name.empty() && spec.long_name == name) return &spec;
+    for (const OptionSpec &option : kOptions)
+        if (!option.long_name.empty() && option.long_name == name) return &option;
     return nullptr;
 }
 
 const OptionSpec *find_short(char name) {
-    for (const OptionSpec &spec : kOptions)
-        if (spec.short_name == name) return &spec;
+    for (const OptionSpec &option : kOptions)
+        if (option.short_name == name) return &option;
     return nullptr;
 }
 
@@ -146,24 +146,24 @@ Invocation parse_command_line(int argc, char **argv) {
         if (text.substr(0, 2) == "--") {
             const size_t equals = text.find('=');
             const std::string_view name = text.substr(2, equals == std::string_view::npos ? std::string_view::npos : equals - 2);
-            const OptionSpec *spec = find_long(name);
-            if (spec == nullptr) throw UsageError("unknown option --" + std::string(name));
+            const OptionSpec *option = find_long(name);
+            if (option == nullptr) throw UsageError("unknown option --" + std::string(name));
             char *value = nullptr;
             if (equals != std::string_view::npos) {
-                if (!spec->takes_value) throw UsageError("--" + std::string(name) + " takes no value");
+                if (!option->takes_value) throw UsageError("--" + std::string(name) + " takes no value");
                 value = word + equals + 1;
-            } else if (spec->takes_value) {
+            } else if (option->takes_value) {
                 if (i + 1 >= argc) throw UsageError("--" + std::string(name) + " needs a value");
                 value = argv[++i];
             }
-            apply(invocation, *spec, value);
+            apply(invocation, *option, value);
             continue;
         }
         for (size_t at = 1; at < text.size(); ++at) {
-            const OptionSpec *spec = find_short(text[at]);
-            if (spec == nullptr) throw UsageError(std::string("unknown option -") + text[at]);
-            if (!spec->takes_value) {
-                apply(invocation, *spec, nullptr);
+            const OptionSpec *option = find_short(text[at]);
+            if (option == nullptr) throw UsageError(std::string("unknown option -") + text[at]);
+            if (!option->takes_value) {
+                apply(invocation, *option, nullptr);
                 continue;
             }
             char *value = nullptr;
@@ -174,7 +174,7 @@ Invocation parse_command_line(int argc, char **argv) {
             } else {
                 throw UsageError(std::string("-") + text[at] + " needs a value");
             }
-            apply(invocation, *spec, value);
+            apply(invocation, *option, value);
             break;
         }
     }
