@@ -26,6 +26,7 @@ namespace {
 using qorfuzz::fail;
 
 constexpr int kMaxCalls = 64;
+constexpr int kMaxFailures = 3;
 
 qorfuzz::ScriptedPeer *peer = nullptr;
 
@@ -67,15 +68,20 @@ void walk_chain(LDAP *ld, LDAPMessage *chain) {
     if (walked > counted) fail("ldap_first_entry/ldap_next_entry walked %d entries, ldap_count_entries %d", walked, counted);
 }
 
-// Waits for answers until ldap_result has nothing more to give.
+// Waits for answers until ldap_result has nothing more to give. A failure is not the end: when
+// the peer's stream has ended, answers of referral servers may still be on their way.
 void read_answers(LDAP *ld, int32_t msgid, int32_t all) {
-    for (int call = 0; call < kMaxCalls; ++call) {
+    int failures = 0;
+    for (int call = 0; call < kMaxCalls && failures < kMaxFailures; ++call) {
         LDAPMessage *message = reinterpret_cast<LDAPMessage *>(1);
         int32_t type = ldap_result(ld, msgid, all, 0, &message);
         if (type == 0 || type == -1) {
             if (message != nullptr) fail("ldap_result answered %d and handed out a message", type);
-            return;
+            if (type == 0) return;
+            ++failures;
+            continue;
         }
+        failures = 0;
         if (message == nullptr) fail("ldap_result answered %d without a message", type);
         if (message->lm_list_next != nullptr) fail("a message handed out still linked to the queue");
         if (msgid != -1 && message->lm_id != msgid) fail("waiting for id %d, ldap_result handed out id %d", msgid, message->lm_id);

@@ -13,9 +13,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "fuzz/support/ber_check.h"
 #include "fuzz/support/runtime.h"
 #include "qorldap/qorhost.h"
 
@@ -56,8 +59,57 @@ void set_non_blocking(int fd) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-// The answering server: every bind is accepted, every other request answered with success (a
-// search with its final result), abandon requests are ignored and an unbind closes.
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes concat(Bytes first, const Bytes &second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+Bytes tlv(std::uint8_t tag, const Bytes &content) {
+    Bytes length;
+    for (size_t n = content.size(); n != 0 || length.empty(); n >>= 8) length.insert(length.begin(), n & 0xFF);
+    if (content.size() >= 0x80) length.insert(length.begin(), static_cast<std::uint8_t>(0x80 | length.size()));
+    return concat(concat(Bytes{tag}, length), content);
+}
+
+Bytes text(const std::string &value) { return tlv(0x04, Bytes(value.begin(), value.end())); }
+
+// The DN a request names: the contents of a delete, else the first OCTET STRING of the operation
+// (after the version of a bind); empty when there is none.
+std::string request_dn(const BerHeader &operation, const std::uint8_t *at) {
+    const std::uint8_t *contents = at + operation.header_size;
+    if (!operation.constructed) return std::string(contents, contents + operation.length);
+    const std::uint8_t *end = contents + operation.length;
+    BerHeader item;
+    while (contents < end && read_ber_header(contents, static_cast<size_t>(end - contents), &item)) {
+        if (item.tag == 0x04) return std::string(contents + item.header_size, contents + item.header_size + item.length);
+        contents += item.header_size + item.length;
+    }
+    return {};
+}
+
+// The result for a request, chosen by the DN it names so that referral texts can steer it:
+// "refer:URL..." answers 9 with the referral text of the rest, "code:N" answers result code N with
+// the DN as matched DN; any other request succeeds.
+Bytes outcome(const BerHeader &operation, const std::uint8_t *at) {
+    const std::string dn = request_dn(operation, at);
+    std::uint8_t code = 0;
+    std::string matched;
+    std::string message;
+    if (dn.rfind("refer:", 0) == 0) {
+        code = 9;
+        message = "Referral:\n" + dn.substr(6);
+    } else if (dn.rfind("code:", 0) == 0) {
+        code = static_cast<std::uint8_t>(std::atoi(dn.c_str() + 5) & 0x7F);
+        matched = dn;
+        message = "refused";
+    }
+    return concat(concat(tlv(0x0A, Bytes{code}), text(matched)), text(message));
+}
+
+// The answering server: every request is answered with its result (a search with its final
+// result) as outcome() chooses, abandon requests are ignored and an unbind closes.
 class AnsweringServer {
 public:
     explicit AnsweringServer(int listener) : listener_(listener) {}
@@ -82,7 +134,7 @@ public:
 private:
     struct Client {
         int fd;
-        std::vector<std::uint8_t> pending;
+        Bytes pending;
     };
 
     static void hang_up(Client &client) {
@@ -105,7 +157,7 @@ private:
                 return;
             }
             if (size == 0 || size > client.pending.size()) return;
-            bool keep = answer(client.fd, std::vector<std::uint8_t>(client.pending.begin(), client.pending.begin() + size));
+            bool keep = answer(client.fd, Bytes(client.pending.begin(), client.pending.begin() + size));
             client.pending.erase(client.pending.begin(), client.pending.begin() + size);
             if (!keep) {
                 hang_up(client);
@@ -116,7 +168,7 @@ private:
 
     // Size of the whole element at the front of `bytes`, 0 while its header is incomplete; false
     // when it is no element this server understands.
-    static bool element_size(const std::vector<std::uint8_t> &bytes, size_t *size) {
+    static bool element_size(const Bytes &bytes, size_t *size) {
         *size = 0;
         if (bytes.size() < 2) return true;
         size_t header = 2;
@@ -134,20 +186,21 @@ private:
     }
 
     // Answers one request; false when the connection is to end.
-    static bool answer(int fd, const std::vector<std::uint8_t> &request) {
-        size_t at = (request[1] & 0x80) != 0 ? 2 + (request[1] & 0x7F) : 2;
-        if (at + 2 > request.size() || request[at] != 0x02) return false;
-        size_t id_length = request[at + 1];
-        if (id_length == 0 || id_length > 4 || at + 2 + id_length >= request.size()) return false;
-        std::vector<std::uint8_t> id(request.begin() + at, request.begin() + at + 2 + id_length);
-        std::uint8_t operation = request[at + 2 + id_length];
-        if (operation == 0x42) return false;   // unbind
-        if (operation == 0x50) return true;    // abandon: no answer
-        std::uint8_t result = operation == 0x63 ? 0x65 : operation == 0x4A ? 0x6B : operation + 1;
-        std::vector<std::uint8_t> reply{0x30, static_cast<std::uint8_t>(id.size() + 9)};
-        reply.insert(reply.end(), id.begin(), id.end());
-        const std::uint8_t success[] = {result, 0x07, 0x0A, 0x01, 0x00, 0x04, 0x00, 0x04, 0x00};
-        reply.insert(reply.end(), std::begin(success), std::end(success));
+    static bool answer(int fd, const Bytes &request) {
+        BerHeader message;
+        BerHeader id;
+        BerHeader operation;
+        if (!read_ber_header(request.data(), request.size(), &message)) return false;
+        const std::uint8_t *at = request.data() + message.header_size;
+        const std::uint8_t *end = at + message.length;
+        if (!read_ber_header(at, static_cast<size_t>(end - at), &id) || id.tag != 0x02) return false;
+        const Bytes id_bytes(at, at + id.header_size + id.length);
+        at += id.header_size + id.length;
+        if (!read_ber_header(at, static_cast<size_t>(end - at), &operation)) return false;
+        if (operation.tag == 0x42) return false;   // unbind
+        if (operation.tag == 0x50) return true;    // abandon: no answer
+        const std::uint8_t result = operation.tag == 0x63 ? 0x65 : operation.tag == 0x4A ? 0x6B : operation.tag + 1;
+        const Bytes reply = tlv(0x30, concat(id_bytes, tlv(result, outcome(operation, at))));
         return ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(reply.size());
     }
 

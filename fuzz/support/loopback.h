@@ -1,8 +1,10 @@
 // Loopback peers of the fuzz programs, all on 127.0.0.1:
 //   - ScriptedPeer: a listener whose connections receive the bytes a fuzz input gives and then
 //     the end of the stream;
-//   - the referral servers: a port where nothing answers and an answering server that accepts
-//     every bind and answers every other request with success. Every other port is mapped onto
+//   - the referral servers: a port where nothing answers and an answering server that answers
+//     every request at once: with success, unless the DN it names is "refer:URL..." (result 9
+//     with the referral text of the rest, so that referrals can lead on from server to server)
+//     or "code:N" (result code N, the DN as matched DN). Every other port is mapped onto
 //     one of the two (odd ports to the answering server, even ports to the closed one), and every
 //     host name resolves to 127.0.0.1, so a referral to any server is followed at once and never
 //     leaves the machine or waits for a name server.
