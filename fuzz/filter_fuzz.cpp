@@ -4,6 +4,9 @@
 //   - a request is one well-formed element (shortest lengths, constructed elements exactly
 //     filled) whose filter part is what put_filter writes for the same text and whose attribute
 //     list is the one asked for;
+//   - the filter is the one the filter rules, read plainly by a second encoder, give for the text
+//     (where the string translator leaves strings as they are), and a text the rules take is
+//     taken;
 //   - the in-place encoders (put_filter, put_filter_list, put_complex_filter, put_simple_filter)
 //     and find_right_paren give back their text byte for byte, whatever they answer;
 //   - nothing stays allocated.
@@ -12,10 +15,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "fuzz/support/ber_check.h"
+#include "fuzz/support/filter_reference.h"
 #include "fuzz/support/runtime.h"
 #include "module/client/client.h"
 #include "module/host/services.h"
@@ -85,6 +90,18 @@ std::vector<std::uint8_t> filter_of_request(const std::vector<std::uint8_t> &req
     return std::vector<std::uint8_t>(filter, last);
 }
 
+bool is_space(unsigned char c) {
+    const auto *classes = reinterpret_cast<const std::uint8_t *const *>(qorhost_control_block())[kGcbCharClass];
+    return (classes[c] & kCharClassSpace) != 0;
+}
+
+bool ascii(const std::string &text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
 // A NUL-terminated pool copy of `text`, as the in-place encoders expect.
 char *pool_copy(const std::string &text) {
     auto *copy = static_cast<char *>(session->ld_pool->allocate(session->ld_pool, static_cast<int32_t>(text.size() + 1), 6));
@@ -122,7 +139,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     const int32_t attrsonly = data[0] & 0x01;
-    qorhost_set_encoding((data[0] & 0x02) != 0 ? 1 : 20);
+    const bool utf8_host = (data[0] & 0x02) == 0;
+    qorhost_set_encoding(utf8_host ? 20 : 1);
     const long fail_at = data[0] >> 2;
     std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
     text = text.substr(0, text.find('\0'));
@@ -138,6 +156,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             faults_injected = qorhost_failures_injected() != 0;
         }
         if (text != original) fail("ldap_build_search_req changed the caller's text");
+        const std::optional<std::vector<std::uint8_t>> reference = qorfuzz::reference_filter(text, is_space);
+        if (request == nullptr && !faults_injected && reference && ascii(text)) {
+            fail("the filter rules take this text, ldap_build_search_req refused it (ld_errno %d)", session->ld_errno);
+        }
         if (request == nullptr) {
             const int32_t error = session->ld_errno;
             const bool expected = error == LDAP_FILTER_ERROR ||
@@ -147,6 +169,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (faults_injected) fail("ldap_build_search_req built a request although an allocation failed");
             const std::vector<std::uint8_t> filter = filter_of_request(written(request), attrsonly);
             berfree(request, 1);
+            // Strings pass the translator unchanged when the host writes UTF-8, or the text is ASCII.
+            if (!reference) fail("ldap_build_search_req took a text that the filter rules refuse");
+            if ((utf8_host || ascii(text)) && *reference != filter) fail("the filter differs from what the filter rules give");
 
             // The same text through put_filter alone writes the same filter.
             char *copy = pool_copy(text);
