@@ -24,32 +24,34 @@ bool find_attribute(BerElement *reader, const char *type) {
 
 }  // namespace
 
-char **ldap_get_values(LDAP *ld, LDAPMessage *entry, const char *type) {
+namespace {
+
+// The values of the entry's attribute `type`, read with `format` ("[v]" texts, "[V]" bervals)
+// into a new null-terminated array; null with ld_errno set when the entry has no such attribute
+// or its values cannot be read.
+template <typename Value>
+Value **values_of(LDAP *ld, LDAPMessage *entry, const char *type, const char *format) {
     if (entry == nullptr || entry->lm_ber_elem == nullptr || type == nullptr) {
         ld->ld_errno = LDAP_PARAM_ERROR;
         return nullptr;
     }
     BerElement reader = *entry->lm_ber_elem;
-    char **values = nullptr;
-    if (!find_attribute(&reader, type) || berscan(&reader, "[v]", &values) == -1) {
+    Value **values = nullptr;
+    if (!find_attribute(&reader, type) || berscan(&reader, format, &values) == -1) {
         ld->ld_errno = LDAP_DECODING_ERROR;
         return nullptr;
     }
     return values;
 }
 
+}  // namespace
+
+char **ldap_get_values(LDAP *ld, LDAPMessage *entry, const char *type) {
+    return values_of<char>(ld, entry, type, "[v]");
+}
+
 berval **ldap_get_values_len(LDAP *ld, LDAPMessage *entry, const char *type) {
-    if (entry == nullptr || entry->lm_ber_elem == nullptr || type == nullptr) {
-        ld->ld_errno = LDAP_PARAM_ERROR;
-        return nullptr;
-    }
-    BerElement reader = *entry->lm_ber_elem;
-    berval **values = nullptr;
-    if (!find_attribute(&reader, type) || berscan(&reader, "[V]", &values) == -1) {
-        ld->ld_errno = LDAP_DECODING_ERROR;
-        return nullptr;
-    }
-    return values;
+    return values_of<berval>(ld, entry, type, "[V]");
 }
 
 int32_t ldap_count_values(char **values) {
