@@ -10,7 +10,9 @@
 //   0x10 a result cache, and the search asked again once the answers are read
 //   0x20 protocol version 1              0x40 the search abandoned before the wait
 //   0x80 waits that fail are restarted
-// The rest is what the peer sends before it ends the stream.
+// The second byte: bits 0-5 the allocation to fail while the answers are read (0: none), bit 6
+// a US-ASCII host (every value that is not ASCII arrives as Base64), bit 7 failing allocations
+// go on failing. The rest is what the peer sends before it ends the stream.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include "fuzz/support/runtime.h"
 #include "module/client/client.h"
 #include "module/host/services.h"
+#include "qorldap/qorhost.h"
 
 namespace {
 
@@ -101,8 +104,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 1) return 0;
+    if (size < 2) return 0;
     const uint8_t flags = data[0];
+    const long fail_at = data[1] & 0x3F;
+    const bool keep_failing = (data[1] & 0x80) != 0;
+    qorhost_set_encoding((data[1] & 0x40) != 0 ? 4 : 20);
     LDAP *ld = ldap_open("127.0.0.1", peer->port());
     if (ld == nullptr) fail("ldap_open to the scripted peer failed");
     peer->accept_session();
@@ -118,15 +124,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if ((flags & 0x04) != 0 && ldap_delete(ld, "cn=x,o=example") == -1) fail("the delete was not sent");
     if ((flags & 0x40) != 0 && ldap_abandon(ld, search) != 0) fail("the search could not be abandoned");
 
-    peer->send_and_end(data + 1, size - 1);
+    peer->send_and_end(data + 2, size - 2);
     const int32_t msgid = (flags & 0x02) != 0 ? search : -1;
     const int32_t all = flags & 0x01;
-    read_answers(ld, msgid, all);
-    if ((flags & 0x10) != 0) {
-        // Answered from the cache when the first search completed; else the stream has ended.
-        const int32_t again = ldap_search(ld, "o=example", LDAP_SCOPE_SUBTREE, "(objectclass=*)", attributes, 0);
-        if (again != -1) read_answers(ld, again, all);
+    {
+        qorfuzz::AllocationFaults faults(fail_at, keep_failing);
+        read_answers(ld, msgid, all);
+        if ((flags & 0x10) != 0) {
+            // Answered from the cache when the first search completed; else the stream has ended.
+            const int32_t again = ldap_search(ld, "o=example", LDAP_SCOPE_SUBTREE, "(objectclass=*)", attributes, 0);
+            if (again != -1) read_answers(ld, again, all);
+        }
     }
+    qorhost_set_encoding(20);
     peer->close();
     qorfuzz::free_session(ld);
     return 0;

@@ -9,7 +9,8 @@
 //   - nothing the chase made outlives the session (its pool is empty when destroyed).
 // The first input byte: bits 0-2 the request (search, bind, delete, modify, add, compare, or a
 // search on a version-3 session), bits 3-5 the request's hop count, bit 6 a rebind procedure
-// that supplies credentials; the rest is the error text.
+// that supplies credentials. The second: bits 0-5 the allocation to fail while chasing (0:
+// none), bit 7 failing allocations go on failing. The rest is the error text.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "fuzz/support/loopback.h"
 #include "fuzz/support/runtime.h"
 #include "module/client/client.h"
+#include "qorldap/qorhost.h"
 
 namespace {
 
@@ -76,10 +78,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 1) return 0;
+    if (size < 2) return 0;
     const int kind = data[0] & 0x07;
     const int32_t hops = (data[0] >> 3) & 0x07;
-    std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
+    const long fail_at = data[1] & 0x3F;
+    const bool keep_failing = (data[1] & 0x80) != 0;
+    std::string text(reinterpret_cast<const char *>(data + 2), size - 2);
     text = text.substr(0, text.find('\0'));
 
     LDAP *ld = ldap_open("127.0.0.1", server_port);
@@ -100,7 +104,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // As the reader does: while chasing waits for binds, a result for this request is not taken.
     request->rq_status = REQ_CHASING_REFERRALS;
     int32_t referrals = -1;
-    const int32_t sent = chase_referrals(ld, request, &error_text, &referrals);
+    int32_t sent = 0;
+    bool faults_injected = false;
+    {
+        qorfuzz::AllocationFaults faults(fail_at, keep_failing);
+        sent = chase_referrals(ld, request, &error_text, &referrals);
+        faults_injected = qorhost_failures_injected() != 0;
+    }
     request->rq_status = REQ_IN_PROGRESS;
 
     if (sent < -1) fail("chase_referrals answered %d", sent);
@@ -111,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             fail("chase_referrals answered %d children; the request has %d descendants, %d open", sent,
                  descendants(request), request->rq_open_children);
         }
-        if (!has_marker(text) && (sent != 0 || referrals != 0 || error_text != given || text != error_text)) {
+        if (!has_marker(text) && !faults_injected && (sent != 0 || referrals != 0 || error_text != given || text != error_text)) {
             fail("chase_referrals acted on a text without the marker");
         }
         if (referrals != 0 && error_text != nullptr && strncmp(error_text, kMarker, 10) != 0) {
