@@ -218,7 +218,7 @@ ScriptedPeer::~ScriptedPeer() {
 }
 
 void ScriptedPeer::accept_session() {
-    close();
+    drop_connection();
     pollfd polled{listener_, POLLIN, 0};
     if (::poll(&polled, 1, 1000) != 1) fail("the session did not connect to the scripted peer");
     connection_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -228,7 +228,9 @@ void ScriptedPeer::accept_session() {
     set_non_blocking(connection_);
 }
 
-void ScriptedPeer::send_and_end(const std::uint8_t *bytes, std::size_t size) {
+void ScriptedPeer::send_and_end(const std::uint8_t *bytes, std::size_t size) { send_all(bytes, size, false); }
+
+void ScriptedPeer::send_all(const std::uint8_t *bytes, std::size_t size, bool session_may_leave) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (size > 0) {
         ssize_t sent = ::send(connection_, bytes, size, MSG_NOSIGNAL);
@@ -237,6 +239,7 @@ void ScriptedPeer::send_and_end(const std::uint8_t *bytes, std::size_t size) {
             size -= static_cast<std::size_t>(sent);
             continue;
         }
+        if (sent < 0 && session_may_leave && (errno == EPIPE || errno == ECONNRESET)) break;
         if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) fail("send: errno %d", errno);
         if (std::chrono::steady_clock::now() > deadline) fail("the scripted peer could not send its bytes");
         pollfd polled{connection_, POLLOUT, 0};
@@ -245,7 +248,20 @@ void ScriptedPeer::send_and_end(const std::uint8_t *bytes, std::size_t size) {
     ::shutdown(connection_, SHUT_WR);
 }
 
+void ScriptedPeer::serve_in_background(const std::uint8_t *bytes, std::size_t size) {
+    close();
+    sender_ = std::thread([this, copy = std::vector<std::uint8_t>(bytes, bytes + size)] {
+        accept_session();
+        send_all(copy.data(), copy.size(), true);
+    });
+}
+
 void ScriptedPeer::close() {
+    if (sender_.joinable()) sender_.join();
+    drop_connection();
+}
+
+void ScriptedPeer::drop_connection() {
     if (connection_ >= 0) ::close(connection_);
     connection_ = -1;
 }

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 namespace qorfuzz {
 
@@ -32,13 +33,24 @@ public:
     // reading until close()). Fails the run when the bytes cannot all be sent.
     void send_and_end(const std::uint8_t *bytes, std::size_t size);
 
-    // Closes the accepted connection.
+    // Accepts the next connection and sends `bytes` on it in the background, for a caller that
+    // blocks until the answers arrive (and may close the connection before it has read them
+    // all); the bytes are copied.
+    void serve_in_background(const std::uint8_t *bytes, std::size_t size);
+
+    // Closes the accepted connection (after the background sending has ended).
     void close();
 
 private:
+    // Sends everything and ends the stream; a session that has closed its end meanwhile ends
+    // the sending when `session_may_leave`, else it fails the run.
+    void send_all(const std::uint8_t *bytes, std::size_t size, bool session_may_leave);
+    void drop_connection();
+
     int listener_ = -1;
     int connection_ = -1;
     std::uint16_t port_ = 0;
+    std::thread sender_;
 };
 
 // Starts the referral servers and maps every port other than `keep` (the ports of the program's

@@ -81,11 +81,15 @@ long live_blocks(const void *pool) {
     return stats.live_blocks;
 }
 
-void free_session(LDAP *ld) {
+void end_session(LDAP *ld, void (*end)(LDAP *ld)) {
     if (ld == nullptr) return;
     pool_expected_empty = ld->ld_pool;
-    ldap_ld_free(ld, 0);
-    if (pool_expected_empty != nullptr) fail("ldap_ld_free did not destroy the session's pool");
+    end(ld);
+    if (pool_expected_empty != nullptr) fail("ending the session did not destroy its pool");
+}
+
+void free_session(LDAP *ld) {
+    end_session(ld, [](LDAP *session) { ldap_ld_free(session, 0); });
 }
 
 AllocationFaults::AllocationFaults(long nth, bool persistent) {

@@ -22,9 +22,12 @@ long live_blocks(const void *pool);
 // Reports a broken invariant on standard error and aborts, so that libFuzzer keeps the input.
 [[noreturn]] void fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// Releases a session with ldap_ld_free (no unbind requests) and fails the run when its pool
-// still holds blocks at the moment it is destroyed: whatever is left then was lost by the
+// Ends a session with `end` (which must destroy the session's pool) and fails the run when the
+// pool still holds blocks at the moment it is destroyed: whatever is left then was lost by the
 // session while it was in use.
+void end_session(LDAP *ld, void (*end)(LDAP *ld));
+
+// end_session with ldap_ld_free (no unbind requests).
 void free_session(LDAP *ld);
 
 // Arms allocation fault injection for the guard's lifetime: the nth allocation event from now
