@@ -5,8 +5,6 @@
 namespace enginetest {
 namespace {
 
-using qortest::FakeLdapServer;
-
 class BindTest : public EngineTest {};
 
 TEST_F(BindTest, NullDnAndPasswordAreSentAsEmptyStrings) {
@@ -17,8 +15,7 @@ TEST_F(BindTest, NullDnAndPasswordAreSentAsEmptyStrings) {
         .expect(ldap::bind_request(2, 3, "cn=admin,o=example", "secret"))
         .reply(ldap::bind_response(2, 49, "", "bad password"))
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_session({&server});
     ASSERT_NE(ld, nullptr);
     EXPECT_EQ(ldap_simple_bind_s(ld, nullptr, nullptr), 0);
     EXPECT_EQ(ld->ld_errno, 0);
@@ -28,8 +25,7 @@ TEST_F(BindTest, NullDnAndPasswordAreSentAsEmptyStrings) {
     EXPECT_STREQ(ld->ld_error, "bad password");
     EXPECT_EQ(pending_count(ld), 0);
     EXPECT_EQ(ld->ld_default_conn->cn_use_count, 1);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 TEST_F(BindTest, AsynchronousBindAnswersItsId) {
@@ -38,22 +34,19 @@ TEST_F(BindTest, AsynchronousBindAnswersItsId) {
         .expect(ldap::bind_request(1, 2, "cn=x", "pw"))
         .reply(ldap::bind_response(1, 0))
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_session({&server});
     ASSERT_NE(ld, nullptr);
     ASSERT_EQ(ldap_bind(ld, "cn=x", "pw", LDAP_AUTH_SIMPLE), 1);
     LDAPMessage *result = nullptr;
     ASSERT_EQ(ldap_result(ld, 1, 1, 0, &result), LDAP_RES_BIND);
     EXPECT_EQ(ldap_result2error(ld, result, 1), 0);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 TEST_F(BindTest, OtherMethodsAreRefusedWithoutSendingOrUsingAnId) {
     FakeLdapServer server;
     server.accept().expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_session({&server});
     ASSERT_NE(ld, nullptr);
     EXPECT_EQ(ldap_bind_s(ld, "cn=x", "pw", 0), LDAP_AUTH_UNKNOWN);
     EXPECT_EQ(ld->ld_errno, LDAP_AUTH_UNKNOWN);
@@ -61,8 +54,7 @@ TEST_F(BindTest, OtherMethodsAreRefusedWithoutSendingOrUsingAnId) {
     EXPECT_EQ(ld->ld_errno, LDAP_AUTH_UNKNOWN);
     EXPECT_EQ(ld->ld_last_msgid, 0);
     EXPECT_EQ(pending_count(ld), 0);
-    ldap_ld_free(ld, 0);
-    server.finish();
+    end_session(ld, {&server}, Ending::free_silently);
     EXPECT_TRUE(server.requests(0).empty());
 }
 
@@ -77,13 +69,11 @@ TEST_F(BindTest, SynchronousBindWithoutAResultAnswersParamErrorAndKeepsTheCause)
     // A server that never answers: the wait ends at the session's time limit.
     FakeLdapServer server;
     server.accept().expect_request(ldap::op::bind_request, 1).hold();
-    server.start();
-    LDAP *ld = open_session(server.port(), 100);
+    LDAP *ld = start_session({&server}, 100);
     ASSERT_NE(ld, nullptr);
     EXPECT_EQ(ldap_simple_bind_s(ld, "cn=x", "pw"), LDAP_PARAM_ERROR);
     EXPECT_EQ(ld->ld_errno, LDAP_TIMEOUT);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 }  // namespace

@@ -19,6 +19,113 @@ LDAP *open_session(std::uint16_t port, int32_t timelimit_ms) {
     return ld;
 }
 
+LDAP *start_session(std::initializer_list<FakeLdapServer *> servers, int32_t timelimit_ms) {
+    for (FakeLdapServer *server : servers) server->start();
+    return open_session((*servers.begin())->port(), timelimit_ms);
+}
+
+namespace {
+
+// Starts the session (see start_session), lets `prepare` set it up and sends the first request
+// with `send`, which must answer id 1; frees the session and answers null when a step fails.
+LDAP *start_sending(std::initializer_list<FakeLdapServer *> servers, const std::function<void(LDAP *)> &prepare,
+                    const std::string &what, const std::function<int32_t(LDAP *)> &send) {
+    LDAP *ld = start_session(servers);
+    if (ld == nullptr) return nullptr;
+    if (prepare) prepare(ld);
+    int32_t id = send(ld);
+    EXPECT_EQ(id, 1) << "sending " << what << ": ld_errno " << ld->ld_errno;
+    if (id == 1) return ld;
+    ldap_ld_free(ld, 0);
+    return nullptr;
+}
+
+}  // namespace
+
+LDAP *start_search(std::initializer_list<FakeLdapServer *> servers, const char *base,
+                   const std::function<void(LDAP *)> &prepare) {
+    return start_sending(servers, prepare, std::string("the search of ") + base,
+                         [base](LDAP *ld) { return send_search(ld, base); });
+}
+
+LDAP *start_delete(std::initializer_list<FakeLdapServer *> servers, const char *dn,
+                   const std::function<void(LDAP *)> &prepare) {
+    return start_sending(servers, prepare, std::string("the delete of ") + dn,
+                         [dn](LDAP *ld) { return send_delete(ld, dn); });
+}
+
+LDAP *start_queued_search(std::initializer_list<FakeLdapServer *> servers) {
+    LDAP *ld = start_search(servers, "o=example");
+    if (ld == nullptr) return nullptr;
+    int32_t id = send_delete(ld, "cn=x");
+    EXPECT_EQ(id, 2) << "sending the delete: ld_errno " << ld->ld_errno;
+    if (id == 2) {
+        LDAPMessage *result = nullptr;
+        int32_t type = ldap_result(ld, id, 1, 0, &result);
+        EXPECT_EQ(type, LDAP_RES_DELETE) << "waiting for the delete: ld_errno " << ld->ld_errno;
+        ldap_msgfree(ld->ld_pool, result);
+        if (type == LDAP_RES_DELETE) return ld;
+    }
+    ldap_ld_free(ld, 0);
+    return nullptr;
+}
+
+void end_session(LDAP *ld, std::initializer_list<FakeLdapServer *> servers, Ending ending) {
+    if (ending == Ending::unbind) {
+        ldap_unbind(ld);
+    } else {
+        ldap_ld_free(ld, 0);
+    }
+    for (FakeLdapServer *server : servers) server->finish();
+}
+
+LDAPMessage *result_of(LDAP *ld, int32_t id) {
+    LDAPMessage *result = nullptr;
+    int32_t type = ldap_result(ld, id, 1, 0, &result);
+    EXPECT_GT(type, 0) << "waiting for " << id << ": ld_errno " << ld->ld_errno;
+    return result;
+}
+
+int32_t error_of(LDAP *ld, int32_t id) {
+    return ldap_result2error(ld, result_of(ld, id), 1);
+}
+
+void take_result(LDAP *ld, int32_t id, int32_t type) {
+    LDAPMessage *result = nullptr;
+    EXPECT_EQ(ldap_result(ld, id, 1, 0, &result), type) << "waiting for " << id << ": ld_errno " << ld->ld_errno;
+    ldap_msgfree(ld->ld_pool, result);
+}
+
+std::string url(std::uint16_t port, const std::string &rest) {
+    return "ldap://127.0.0.1:" + std::to_string(port) + rest;
+}
+
+std::string referral(std::initializer_list<std::string> lines) {
+    std::string text = "Referral:";
+    for (const std::string &line : lines) text += "\n" + line;
+    return text;
+}
+
+void answer_first_search(FakeLdapServer &server, Bytes answer) {
+    server.accept().expect_request(ldap::op::search_request, 1).reply(std::move(answer)).expect_close();
+}
+
+void refer_first_search(FakeLdapServer &server, std::initializer_list<std::string> urls) {
+    answer_first_search(server, ldap::search_done(1, ldap::code::partial_results, "", referral(urls)));
+}
+
+FakeLdapServer &accept_search_and_delete(FakeLdapServer &server) {
+    return server.accept()
+        .expect_request(ldap::op::search_request, 1)
+        .expect_request(ldap::op::delete_request, 2);
+}
+
+FakeLdapServer &accept_bind(FakeLdapServer &server, std::int64_t bind_id) {
+    return server.accept()
+        .expect_request(ldap::op::bind_request, bind_id)
+        .reply(ldap::bind_response(bind_id, ldap::code::success));
+}
+
 long live_blocks(LDAP *ld) {
     return qortest::pool_stats(ld->ld_pool).live_blocks;
 }

@@ -11,7 +11,6 @@ namespace enginetest {
 namespace {
 
 using namespace std::chrono_literals;
-using qortest::FakeLdapServer;
 namespace ber = qortest::ber;
 
 class ResultTest : public EngineTest {
@@ -22,12 +21,14 @@ protected:
     }
 };
 
-// The DN of a message (an entry) through the entry accessors.
-std::string dn_of(LDAP *ld, LDAPMessage *entry) {
-    char *dn = ldap_get_dn(ld, entry);
-    std::string text = dn != nullptr ? dn : "<null>";
-    if (dn != nullptr) ld->ld_pool->release(ld->ld_pool, dn, 0, 4);
-    return text;
+// Takes the next message of search 1 by itself (all = 0): an entry with DN `dn`, chained to
+// nothing.
+void take_entry(LDAP *ld, const char *dn) {
+    LDAPMessage *message = nullptr;
+    ASSERT_EQ(ldap_result(ld, 1, 0, 0, &message), LDAP_RES_SEARCH_ENTRY);
+    EXPECT_EQ(message->lm_chain_next, nullptr);
+    EXPECT_EQ(dn_of(ld, message), dn);
+    ldap_msgfree(ld->ld_pool, message);
 }
 
 TEST_F(ResultTest, UseCountsFollowRequestsAndResults) {
@@ -37,8 +38,7 @@ TEST_F(ResultTest, UseCountsFollowRequestsAndResults) {
         .expect(ldap::delete_request(2, "cn=b"))
         .reply({ldap::delete_response(2, 0), ldap::delete_response(1, 32, "o=x", "no such")})
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_session({&server});
     ASSERT_NE(ld, nullptr);
     LDAPConnection *conn = ld->ld_default_conn;
     EXPECT_EQ(conn->cn_use_count, 1);
@@ -67,8 +67,7 @@ TEST_F(ResultTest, UseCountsFollowRequestsAndResults) {
     EXPECT_EQ(ldap_result2error(ld, result, 1), 0);
     EXPECT_EQ(conn->cn_use_count, 1);
     EXPECT_EQ(ld->ld_connections, conn);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 TEST_F(ResultTest, InterleavedSearchesAreChainedPerId) {
@@ -84,10 +83,8 @@ TEST_F(ResultTest, InterleavedSearchesAreChainedPerId) {
                 ldap::search_done(2, 0),
                 ldap::search_done(1, 4)})
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_search({&server}, "o=one");
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_search(ld, "o=one"), 1);
     ASSERT_EQ(send_search(ld, "o=two"), 2);
 
     LDAPMessage *chain = nullptr;
@@ -112,8 +109,7 @@ TEST_F(ResultTest, InterleavedSearchesAreChainedPerId) {
     EXPECT_EQ(ldap_msgfree(ld->ld_pool, chain), LDAP_RES_SEARCH_RESULT);
     EXPECT_EQ(ld->ld_queued_responses, nullptr);
     EXPECT_EQ(ld->ld_default_conn->cn_use_count, 1);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 TEST_F(ResultTest, AllZeroHandsOutOneMessageAtATime) {
@@ -122,75 +118,44 @@ TEST_F(ResultTest, AllZeroHandsOutOneMessageAtATime) {
         .expect(search_request_bytes(1, "o=example"))
         .reply({ldap::search_entry(1, "cn=a", {}), ldap::search_entry(1, "cn=b", {}), ldap::search_done(1, 0)})
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_search({&server}, "o=example");
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_search(ld, "o=example"), 1);
-    const char *expected_dns[] = {"cn=a", "cn=b"};
-    for (const char *dn : expected_dns) {
-        LDAPMessage *message = nullptr;
-        ASSERT_EQ(ldap_result(ld, 1, 0, 0, &message), LDAP_RES_SEARCH_ENTRY);
-        EXPECT_EQ(message->lm_chain_next, nullptr);
-        EXPECT_EQ(dn_of(ld, message), dn);
-        ldap_msgfree(ld->ld_pool, message);
-    }
+    for (const char *dn : {"cn=a", "cn=b"}) ASSERT_NO_FATAL_FAILURE(take_entry(ld, dn));
     LDAPMessage *done = nullptr;
     ASSERT_EQ(ldap_result(ld, -1, 0, 0, &done), LDAP_RES_SEARCH_RESULT);
     EXPECT_EQ(done->lm_id, 1);
     EXPECT_EQ(ldap_count_entries(ld, done), 0);
     EXPECT_EQ(ldap_first_entry(ld, done), nullptr);
     ldap_msgfree(ld->ld_pool, done);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 TEST_F(ResultTest, AllZeroTakesQueuedEntriesOneByOne) {
     FakeLdapServer server;
-    server.accept()
-        .expect_request(ldap::op::search_request, 1)
-        .expect_request(ldap::op::delete_request, 2)
+    accept_search_and_delete(server)
         .reply({ldap::search_entry(1, "cn=a", {}), ldap::search_entry(1, "cn=b", {}), ldap::delete_response(2, 0)})
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_queued_search({&server});
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_search(ld, "o=example"), 1);
-    ASSERT_EQ(send_delete(ld, "cn=x"), 2);
-    LDAPMessage *message = nullptr;
-    ASSERT_EQ(ldap_result(ld, 2, 1, 0, &message), LDAP_RES_DELETE);
-    ldap_msgfree(ld->ld_pool, message);
     // Two entries of search 1 are queued as one chain.
-    for (const char *dn : {"cn=a", "cn=b"}) {
-        ASSERT_EQ(ldap_result(ld, 1, 0, 0, &message), LDAP_RES_SEARCH_ENTRY);
-        EXPECT_EQ(dn_of(ld, message), dn);
-        EXPECT_EQ(message->lm_chain_next, nullptr);
-        ldap_msgfree(ld->ld_pool, message);
-    }
+    for (const char *dn : {"cn=a", "cn=b"}) ASSERT_NO_FATAL_FAILURE(take_entry(ld, dn));
     EXPECT_EQ(ld->ld_queued_responses, nullptr);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 TEST_F(ResultTest, QueuedSearchKeepsArrivalOrderWhenTakenInPartsAndCompleted) {
     FakeLdapServer server;
-    server.accept()
-        .expect_request(ldap::op::search_request, 1)
-        .expect_request(ldap::op::delete_request, 2)
+    accept_search_and_delete(server)
         .reply({ldap::search_entry(1, "cn=1", {}), ldap::search_entry(1, "cn=2", {}),
                 ldap::search_entry(1, "cn=3", {}), ldap::delete_response(2, 0)})
         .delay(100ms)
         .reply({ldap::search_entry(1, "cn=4", {}), ldap::search_entry(1, "cn=5", {}), ldap::search_done(1, 0)})
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_queued_search({&server});
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_search(ld, "o=example"), 1);
-    ASSERT_EQ(send_delete(ld, "cn=x"), 2);
-    LDAPMessage *message = nullptr;
-    ASSERT_EQ(ldap_result(ld, 2, 1, 0, &message), LDAP_RES_DELETE);
-    ldap_msgfree(ld->ld_pool, message);
 
     // The first queued entry alone; the rest of the chain stays queued in order.
+    LDAPMessage *message = nullptr;
     ASSERT_EQ(ldap_result(ld, 1, 0, 0, &message), LDAP_RES_SEARCH_ENTRY);
     EXPECT_EQ(dn_of(ld, message), "cn=1");
     EXPECT_EQ(message->lm_list_next, nullptr);
@@ -208,17 +173,14 @@ TEST_F(ResultTest, QueuedSearchKeepsArrivalOrderWhenTakenInPartsAndCompleted) {
     EXPECT_EQ(ldap_count_entries(ld, chain), 4);
     ldap_msgfree(ld->ld_pool, chain);
     EXPECT_EQ(ld->ld_queued_responses, nullptr);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 TEST_F(ResultTest, WaitEndsAfterTheTimeoutOrTheTimeLimit) {
     FakeLdapServer server;
     server.accept().expect_request(ldap::op::search_request, 1).hold();
-    server.start();
-    LDAP *ld = open_session(server.port(), 0);
+    LDAP *ld = start_search({&server}, "o=example", [](LDAP *session) { session->ld_timelimit = 0; });
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_search(ld, "o=example"), 1);
     LDAPMessage *message = reinterpret_cast<LDAPMessage *>(1);
     EXPECT_EQ(ldap_result(ld, 1, 1, 100, &message), 0);
     EXPECT_EQ(message, nullptr);
@@ -229,8 +191,7 @@ TEST_F(ResultTest, WaitEndsAfterTheTimeoutOrTheTimeLimit) {
     EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), 0);
     EXPECT_EQ(ld->ld_errno, LDAP_TIMEOUT);
     EXPECT_EQ(pending_count(ld), 1);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 TEST_F(ResultTest, WithoutTimeLimitTheWaitLastsUntilTheAnswer) {
@@ -240,15 +201,10 @@ TEST_F(ResultTest, WithoutTimeLimitTheWaitLastsUntilTheAnswer) {
         .delay(300ms)
         .reply(ldap::delete_response(1, 0))
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port(), 0);
+    LDAP *ld = start_delete({&server}, "cn=a", [](LDAP *session) { session->ld_timelimit = 0; });
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
-    LDAPMessage *message = nullptr;
-    ASSERT_EQ(ldap_result(ld, 1, 1, 0, &message), LDAP_RES_DELETE);
-    ldap_msgfree(ld->ld_pool, message);
-    ldap_unbind(ld);
-    server.finish();
+    take_result(ld, 1, LDAP_RES_DELETE);
+    end_session(ld, {&server});
 }
 
 TEST_F(ResultTest, UnknownIdsNoticesReferencesAndIntermediatesAreDropped) {
@@ -262,11 +218,8 @@ TEST_F(ResultTest, UnknownIdsNoticesReferencesAndIntermediatesAreDropped) {
                 ldap::search_entry(1, "cn=a", {}),
                 ldap::search_done(1, 0)})
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_search({&server}, "o=example", [](LDAP *session) { session->ld_protocol_version = 3; });
     ASSERT_NE(ld, nullptr);
-    ld->ld_protocol_version = 3;
-    ASSERT_EQ(send_search(ld, "o=example"), 1);
     LDAPMessage *chain = nullptr;
     ASSERT_EQ(ldap_result(ld, 1, 1, 0, &chain), LDAP_RES_SEARCH_RESULT);
     ASSERT_NE(chain, nullptr);
@@ -277,8 +230,7 @@ TEST_F(ResultTest, UnknownIdsNoticesReferencesAndIntermediatesAreDropped) {
     ldap_msgfree(ld->ld_pool, chain);
     EXPECT_EQ(ld->ld_queued_responses, nullptr);
     EXPECT_EQ(ld->ld_default_conn->cn_use_count, 1);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 TEST_F(ResultTest, MalformedMessagesGiveLocalAndDecodingErrors) {
@@ -289,10 +241,8 @@ TEST_F(ResultTest, MalformedMessagesGiveLocalAndDecodingErrors) {
         .reply(ber::sequence({ber::integer(1LL << 33), ber::constructed(0x6b, {})}))
         .reply(ldap::delete_response(1, 0))
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_delete({&server}, "cn=a");
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
     long before = live_blocks(ld);
     LDAPMessage *message = nullptr;
     EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), -1);
@@ -304,10 +254,8 @@ TEST_F(ResultTest, MalformedMessagesGiveLocalAndDecodingErrors) {
     EXPECT_EQ(live_blocks(ld), after_first);
     EXPECT_LE(after_first - before, 1);
     // The stream stays usable: the real answer still arrives.
-    ASSERT_EQ(ldap_result(ld, 1, 1, 0, &message), LDAP_RES_DELETE);
-    ldap_msgfree(ld->ld_pool, message);
-    ldap_unbind(ld);
-    server.finish();
+    take_result(ld, 1, LDAP_RES_DELETE);
+    end_session(ld, {&server});
 }
 
 // A message whose operation is no application tag would be handed out as type 0 (read as a
@@ -322,10 +270,8 @@ TEST_F(ResultTest, OperationTagsOutsideTheApplicationClassAreDecodingErrors) {
         .reply(ber::sequence({ber::integer(1), ber::constructed(0xa1, {})}))
         .reply(ldap::delete_response(1, 0))
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_delete({&server}, "cn=a");
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
     for (int i = 0; i < 4; ++i) {
         LDAPMessage *message = nullptr;
         EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), -1) << "message " << i;
@@ -333,11 +279,8 @@ TEST_F(ResultTest, OperationTagsOutsideTheApplicationClassAreDecodingErrors) {
         EXPECT_EQ(ld->ld_errno, LDAP_DECODING_ERROR) << "message " << i;
     }
     EXPECT_EQ(pending_count(ld), 1);
-    LDAPMessage *message = nullptr;
-    ASSERT_EQ(ldap_result(ld, 1, 1, 0, &message), LDAP_RES_DELETE);
-    ldap_msgfree(ld->ld_pool, message);
-    ldap_unbind(ld);
-    server.finish();
+    take_result(ld, 1, LDAP_RES_DELETE);
+    end_session(ld, {&server});
 }
 
 TEST_F(ResultTest, ServerStoppingMidMessageGivesServerDownAfterTheReadLimit) {
@@ -345,32 +288,26 @@ TEST_F(ResultTest, ServerStoppingMidMessageGivesServerDownAfterTheReadLimit) {
     Bytes answer = ldap::delete_response(1, 0);
     FakeLdapServer server;
     server.accept().expect_request(ldap::op::delete_request, 1).reply(Bytes(answer.begin(), answer.begin() + 5)).hold();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_delete({&server}, "cn=a");
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
     LDAPMessage *message = nullptr;
     EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), -1);
     EXPECT_EQ(ld->ld_errno, LDAP_SERVER_DOWN);
     // The broken connection is no longer waited on: the next wait fails at once.
     EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), -1);
     EXPECT_EQ(ld->ld_errno, LDAP_SERVER_DOWN);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 TEST_F(ResultTest, ServerClosingMidMessageGivesServerDown) {
     FakeLdapServer server;
     server.accept().expect_request(ldap::op::delete_request, 1).close_mid_message(ldap::delete_response(1, 0), 6);
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_delete({&server}, "cn=a");
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
     LDAPMessage *message = nullptr;
     EXPECT_EQ(ldap_result(ld, 1, 1, 0, &message), -1);
     EXPECT_EQ(ld->ld_errno, LDAP_SERVER_DOWN);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 TEST_F(ResultTest, SecondResultForACompletedRequestIsDropped) {
@@ -381,10 +318,8 @@ TEST_F(ResultTest, SecondResultForACompletedRequestIsDropped) {
         .expect_request(ldap::op::delete_request, 2)
         .reply(ldap::delete_response(2, 0))
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_delete({&server}, "cn=a");
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_delete(ld, "cn=a"), 1);
     LDAPMessage *message = nullptr;
     ASSERT_EQ(ldap_result(ld, 1, 1, 0, &message), LDAP_RES_DELETE);
     EXPECT_EQ(ldap_result2error(ld, message, 1), 0);
@@ -393,34 +328,26 @@ TEST_F(ResultTest, SecondResultForACompletedRequestIsDropped) {
     EXPECT_EQ(message->lm_id, 2);
     ldap_msgfree(ld->ld_pool, message);
     EXPECT_EQ(ld->ld_default_conn->cn_use_count, 1);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 TEST_F(ResultTest, MsgdeleteRemovesTheFirstQueuedChainOfAnId) {
     FakeLdapServer server;
-    server.accept()
-        .expect_request(ldap::op::search_request, 1)
-        .expect_request(ldap::op::delete_request, 2)
+    accept_search_and_delete(server)
         .expect_request(ldap::op::delete_request, 3)
         .reply({ldap::search_entry(1, "cn=a", {}), ldap::delete_response(2, 0), ldap::delete_response(3, 0)})
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_search({&server}, "o=example");
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_search(ld, "o=example"), 1);
     ASSERT_EQ(send_delete(ld, "cn=b"), 2);
     ASSERT_EQ(send_delete(ld, "cn=c"), 3);
-    LDAPMessage *message = nullptr;
-    ASSERT_EQ(ldap_result(ld, 3, 1, 0, &message), LDAP_RES_DELETE);
-    ldap_msgfree(ld->ld_pool, message);
+    take_result(ld, 3, LDAP_RES_DELETE);
     EXPECT_EQ(ldap_msgdelete(ld, 1), -1);   // ends with an entry: removed, answer -1
     EXPECT_EQ(ldap_msgdelete(ld, 2), 0);
     EXPECT_EQ(ldap_msgdelete(ld, 2), -1);   // nothing left
     EXPECT_EQ(ld->ld_queued_responses, nullptr);
     EXPECT_EQ(ldap_msgfree(ld->ld_pool, nullptr), 0);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
 }
 
 }  // namespace

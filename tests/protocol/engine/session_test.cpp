@@ -7,8 +7,6 @@
 namespace enginetest {
 namespace {
 
-using qortest::FakeLdapServer;
-
 class SessionTest : public EngineTest {};
 
 TEST_F(SessionTest, InitSetsDefaultsAndMakesNoConnection) {
@@ -45,8 +43,7 @@ TEST_F(SessionTest, OpenWithNullHostConnectsToLoopbackAndHoldsOneUse) {
     EXPECT_EQ(ld->ld_default_conn->cn_sockbuf, &ld->ld_sockbuf);
     EXPECT_EQ(ld->ld_connections, ld->ld_default_conn);
     EXPECT_EQ(ld->ld_default_conn->cn_next, nullptr);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
     EXPECT_EQ(server.connections_accepted(), 1u);
 }
 
@@ -60,8 +57,7 @@ TEST_F(SessionTest, HostListTriesEachEntryInOrderAndLeavesTheTextAlone) {
     ASSERT_NE(ld, nullptr);
     EXPECT_EQ(std::string(ld->ld_default_host), hosts);
     EXPECT_EQ(std::string(ld->ld_default_conn->cn_server->sv_host), hosts);
-    ldap_unbind(ld);
-    server.finish();
+    end_session(ld, {&server});
     EXPECT_EQ(server.connections_accepted(), 1u);
 }
 
@@ -104,13 +100,9 @@ TEST_F(SessionTest, UnbindSendsOneUnbindWithTheNextIdAndCloses) {
         .reply(ldap::delete_response(1, ldap::code::success))
         .expect(ldap::unbind_request(2))
         .expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_delete({&server}, "cn=a,o=example");
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_delete(ld, "cn=a,o=example"), 1);
-    LDAPMessage *result = nullptr;
-    ASSERT_EQ(ldap_result(ld, 1, 1, 0, &result), LDAP_RES_DELETE);
-    ldap_msgfree(ld->ld_pool, result);
+    take_result(ld, 1, LDAP_RES_DELETE);
     EXPECT_EQ(ldap_unbind_s(ld), 0);
     server.finish();
     EXPECT_TRUE(server.unbind_before_close(0));
@@ -120,10 +112,8 @@ TEST_F(SessionTest, UnbindSendsOneUnbindWithTheNextIdAndCloses) {
 TEST_F(SessionTest, FreeWithoutUnbindClosesSilentlyAndReleasesPendingWork) {
     FakeLdapServer server;
     server.accept().expect_request(ldap::op::search_request, 1).expect_close();
-    server.start();
-    LDAP *ld = open_session(server.port());
+    LDAP *ld = start_search({&server}, "o=example");
     ASSERT_NE(ld, nullptr);
-    ASSERT_EQ(send_search(ld, "o=example"), 1);
     EXPECT_EQ(pending_count(ld), 1);
     EXPECT_EQ(ldap_ld_free(ld, 0), 0);
     server.finish();
