@@ -81,10 +81,7 @@ void read_result_set(LDAP *ld, dsent **result) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    qorfuzz::start_runtime();
-    peer = new qorfuzz::ScriptedPeer();
-    const std::uint16_t keep = peer->port();
-    qorfuzz::start_referral_servers(&keep, 1);
+    peer = qorfuzz::start_peer_with_referral_servers();
     return 0;
 }
 

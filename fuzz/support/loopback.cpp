@@ -281,4 +281,12 @@ std::uint16_t start_referral_servers(const std::uint16_t *keep, std::size_t keep
     return answering_port;
 }
 
+ScriptedPeer *start_peer_with_referral_servers() {
+    start_runtime();
+    auto *peer = new ScriptedPeer();
+    const std::uint16_t keep = peer->port();
+    start_referral_servers(&keep, 1);
+    return peer;
+}
+
 }  // namespace qorfuzz

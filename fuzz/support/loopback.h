@@ -57,4 +57,9 @@ private:
 // own peers) onto them. Idempotent. Answers the answering server's port.
 std::uint16_t start_referral_servers(const std::uint16_t *keep, std::size_t keep_count);
 
+// The start of a program whose sessions talk to a scripted peer and chase referrals away from it:
+// the runtime, the peer, and the referral servers for every port but the peer's. The peer lives as
+// long as the program.
+ScriptedPeer *start_peer_with_referral_servers();
+
 }  // namespace qorfuzz

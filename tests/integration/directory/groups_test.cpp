@@ -1,7 +1,9 @@
 // The class test and group expansion on slapd: nested groupOfNames and groupOfUniqueNames groups
 // expanded depth first in member order, subscribers found by class or by interface, a cycle, a
 // group reached by two paths, and member DNs that the filter text could not carry.
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "integration_fixture.h"
 
@@ -9,7 +11,12 @@ namespace {
 
 using namespace dstest;
 
-std::string subscriber(const std::string &name) { return "cn=" + name + ",ou=subscribers,o=example"; }
+// The DNs of the subscriber entries named, in the order given.
+std::vector<std::string> subscribers(std::initializer_list<const char *> names) {
+    std::vector<std::string> dns;
+    for (const char *name : names) dns.push_back(std::string("cn=") + name + ",ou=subscribers,o=example");
+    return dns;
+}
 
 class GroupsTest : public DirectoryIntegrationTest {
 protected:
@@ -45,12 +52,9 @@ TEST_F(GroupsTest, ClassTestOnEntriesOfTheDirectory) {
 TEST_F(GroupsTest, NestedGroupsDepthFirstInMemberOrder) {
     open();
     EXPECT_EQ(expand("cn=staff,ou=groups,o=example"),
-              (std::vector<std::string>{subscriber("bob-desk"), subscriber("dave-app"), subscriber("juergen-desk"),
-                                        subscriber("carol-desk")}));
-    EXPECT_EQ(expand("cn=leads,ou=groups,o=example"),
-              (std::vector<std::string>{subscriber("dave-app"), subscriber("juergen-desk")}));
-    EXPECT_EQ(expand("cn=alice-group,ou=groups,o=example"),
-              (std::vector<std::string>{subscriber("alice-desk"), subscriber("alice-mobile")}));
+              subscribers({"bob-desk", "dave-app", "juergen-desk", "carol-desk"}));
+    EXPECT_EQ(expand("cn=leads,ou=groups,o=example"), subscribers({"dave-app", "juergen-desk"}));
+    EXPECT_EQ(expand("cn=alice-group,ou=groups,o=example"), subscribers({"alice-desk", "alice-mobile"}));
 }
 
 TEST_F(GroupsTest, GroupsWithoutSubscribersOrWithoutEntry) {
@@ -70,24 +74,19 @@ TEST_F(GroupsTest, GroupsWithoutSubscribersOrWithoutEntry) {
 TEST_F(GroupsTest, CycleStopsAtTheGroupOnThePath) {
     open();
     // cycle-a: cycle-b (whose member cycle-a is on the path, then Carol), then Bob.
-    EXPECT_EQ(expand("cn=cycle-a,ou=groups,o=example"),
-              (std::vector<std::string>{subscriber("carol-desk"), subscriber("bob-desk")}));
-    EXPECT_EQ(expand("CN=Cycle-B, ou=groups, o=example"),
-              (std::vector<std::string>{subscriber("bob-desk"), subscriber("carol-desk")}));
+    EXPECT_EQ(expand("cn=cycle-a,ou=groups,o=example"), subscribers({"carol-desk", "bob-desk"}));
+    EXPECT_EQ(expand("CN=Cycle-B, ou=groups, o=example"), subscribers({"bob-desk", "carol-desk"}));
 }
 
 TEST_F(GroupsTest, GroupReachedByTwoPathsIsExpandedOnBoth) {
     open();
     EXPECT_EQ(expand("cn=twice,ou=groups,o=example"),
-              (std::vector<std::string>{subscriber("dave-app"), subscriber("juergen-desk"), subscriber("bob-desk"),
-                                        subscriber("dave-app"), subscriber("juergen-desk"),
-                                        subscriber("carol-desk")}));
+              subscribers({"dave-app", "juergen-desk", "bob-desk", "dave-app", "juergen-desk", "carol-desk"}));
 }
 
 TEST_F(GroupsTest, MemberDnsTheFilterTextCouldNotCarry) {
     open();
-    EXPECT_EQ(expand("cn=odd-names,ou=groups,o=example"),
-              (std::vector<std::string>{subscriber("star-desk"), subscriber("comma-desk"), subscriber("long-desk")}));
+    EXPECT_EQ(expand("cn=odd-names,ou=groups,o=example"), subscribers({"star-desk", "comma-desk", "long-desk"}));
 }
 
 }  // namespace

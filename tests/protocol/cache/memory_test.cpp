@@ -1,5 +1,6 @@
 // Expiry by the host clock and eviction by the memory limit: what stays filed, what the account
 // says, and which repetitions the server sees again.
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -18,11 +19,15 @@ constexpr const char *kC = "(cn=ccc)";
 
 class MemoryTest : public CacheTest {
 protected:
-    // The server answers searches `first`, `first` + 1, ... with the standard answer.
-    void expect_searches(std::int64_t first, int count) {
-        for (std::int64_t id = first; id < first + count; ++id) {
+    // Opens the session with its cache (`timeout`, `max_memory`) against a server that answers
+    // exactly the searches `ids`, in that order, with the standard answer: the ids left out are
+    // the ones the cache must answer.
+    void open_serving(std::initializer_list<std::int64_t> ids, int32_t timeout, int32_t max_memory = 0) {
+        server_.accept();
+        for (std::int64_t id : ids) {
             server_.expect_request(ldap::op::search_request, id).reply(two_entries(id));
         }
+        open_session(timeout, max_memory);
     }
 
     // Searches `filter` and answers what filing it added to the account.
@@ -39,6 +44,11 @@ protected:
     }
 
     void expect_account_consistent() { EXPECT_EQ(cache_of(ld_)->ca_memory_used, expected_memory(ld_)); }
+
+    // Files kA and, 10 ms later, kB, lets `wait_ms` pass, then sets a limit whose two thirds hold
+    // the two larger chains (kB's and kC's, one byte larger) but not all three. Answers what
+    // ldap_enable_cache answers.
+    int32_t file_a_and_b_then_limit(int32_t timeout, double wait_ms);
 };
 
 // The smallest limit whose two thirds hold `memory`.
@@ -48,11 +58,16 @@ int32_t limit_holding(int32_t memory) {
     return limit;
 }
 
+int32_t MemoryTest::file_a_and_b_then_limit(int32_t timeout, double wait_ms) {
+    file(kA);
+    qorhost_advance_clock_ms(10);
+    const int32_t b = file(kB);
+    qorhost_advance_clock_ms(wait_ms);
+    return ldap_enable_cache(ld_, timeout, limit_holding(CACHE_EMPTY_MEMORY + b + b + 1));
+}
+
 TEST_F(MemoryTest, EntryExpiresByTheClockAndIsDroppedWhenItsSlotIsSearched) {
-    server_.accept();
-    expect_searches(1, 1);
-    expect_searches(3, 1);
-    open_session(1000);
+    open_serving({1, 3}, 1000);
     const int32_t size = file(kA);
     ASSERT_GT(size, 0);
 
@@ -71,10 +86,7 @@ TEST_F(MemoryTest, EntryExpiresByTheClockAndIsDroppedWhenItsSlotIsSearched) {
 }
 
 TEST_F(MemoryTest, WithoutALimitNothingIsEvictedAndExpiredEntriesWaitForTheirSlot) {
-    server_.accept();
-    expect_searches(1, 3);
-    expect_searches(4, 2);
-    open_session(100, 0);
+    open_serving({1, 2, 3, 4, 5}, 100);
     file(kA);
     file(kB);
     file(kC);
@@ -91,16 +103,8 @@ TEST_F(MemoryTest, WithoutALimitNothingIsEvictedAndExpiredEntriesWaitForTheirSlo
 }
 
 TEST_F(MemoryTest, EvictionRemovesEveryExpiredEntryFirst) {
-    server_.accept();
-    expect_searches(1, 3);
-    expect_searches(5, 2);
-    open_session(1000, 0);
-    file(kA);
-    qorhost_advance_clock_ms(10);
-    const int32_t b = file(kB);
-    qorhost_advance_clock_ms(1500);
-    // Two thirds of the limit hold the two larger chains, not all three.
-    ASSERT_EQ(ldap_enable_cache(ld_, 1000, limit_holding(CACHE_EMPTY_MEMORY + b + b + 1)), 0);
+    open_serving({1, 2, 3, 5, 6}, 1000);
+    ASSERT_EQ(file_a_and_b_then_limit(1000, 1500), 0);
     EXPECT_EQ(filed_count(ld_), 2) << "the limit is not reached yet";
 
     file(kC);
@@ -113,15 +117,8 @@ TEST_F(MemoryTest, EvictionRemovesEveryExpiredEntryFirst) {
 }
 
 TEST_F(MemoryTest, EvictionRemovesTheOldestUntilTwoThirdsOfTheLimit) {
-    server_.accept();
-    expect_searches(1, 3);
-    expect_searches(6, 1);
-    open_session(60000, 0);
-    file(kA);
-    qorhost_advance_clock_ms(10);
-    const int32_t b = file(kB);
-    qorhost_advance_clock_ms(10);
-    ASSERT_EQ(ldap_enable_cache(ld_, 60000, limit_holding(CACHE_EMPTY_MEMORY + b + b + 1)), 0);
+    open_serving({1, 2, 3, 6}, 60000);
+    ASSERT_EQ(file_a_and_b_then_limit(60000, 10), 0);
 
     file(kC);
     EXPECT_EQ(filed_count(ld_), 2);
@@ -133,10 +130,7 @@ TEST_F(MemoryTest, EvictionRemovesTheOldestUntilTwoThirdsOfTheLimit) {
 }
 
 TEST_F(MemoryTest, EnablingAgainKeepsTheContentsAndAppliesTheNewLimitAtOnce) {
-    server_.accept();
-    expect_searches(1, 2);
-    expect_searches(5, 2);
-    open_session(60000, 0);
+    open_serving({1, 2, 5, 6}, 60000);
     const int32_t a = file(kA);
     const int32_t b = file(kB);
     ASSERT_LT(a, b);
@@ -158,9 +152,7 @@ TEST_F(MemoryTest, EnablingAgainKeepsTheContentsAndAppliesTheNewLimitAtOnce) {
 }
 
 TEST_F(MemoryTest, LimitTooSmallForAnyEntryKeepsNothingAndStillAnswersTheCaller) {
-    server_.accept();
-    expect_searches(1, 2);
-    open_session(60000, 222);
+    open_serving({1, 2}, 60000, 222);
     expect_answer(kA);
     EXPECT_EQ(filed_count(ld_), 0);
     EXPECT_EQ(pending_count(ld_), 0);

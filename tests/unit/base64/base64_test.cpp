@@ -125,14 +125,23 @@ TEST(EncodeBase64, LineBrokenFormOfZeroAndOneByte) {
     EXPECT_EQ(e.written, std::string("Zg==\n\0", 6));
 }
 
-TEST(EncodeBase64, FiftySevenBytesEndWithTwoLineFeeds) {
-    std::mt19937 rng(57);
-    const std::string bytes = random_bytes(rng, 57);
-    const Encoded plain = encode(bytes, 76, false);
-    ASSERT_EQ(plain.result, 0);
+// `n` random bytes (from a generator seeded with `n`) encoded both ways: plainly into exactly the
+// characters needed, and with line breaks into exactly the capacity required.
+struct BothForms {
+    Encoded plain;
+    Encoded broken;
+};
 
+BothForms encode_both_ways(size_t n) {
+    std::mt19937 rng(static_cast<std::mt19937::result_type>(n));
+    const std::string bytes = random_bytes(rng, n);
+    return {encode(bytes, characters_for(n), false), encode(bytes, capacity_for(n, true), true)};
+}
+
+TEST(EncodeBase64, FiftySevenBytesEndWithTwoLineFeeds) {
     EXPECT_EQ(capacity_for(57, true), 79);
-    const Encoded e = encode(bytes, 79, true);
+    const auto [plain, e] = encode_both_ways(57);
+    ASSERT_EQ(plain.result, 0);
     EXPECT_EQ(e.result, 0);
     EXPECT_EQ(e.length, 78);
     EXPECT_EQ(e.written, plain.written + "\n\n" + std::string(1, '\0'));
@@ -140,20 +149,14 @@ TEST(EncodeBase64, FiftySevenBytesEndWithTwoLineFeeds) {
 }
 
 TEST(EncodeBase64, FiftyEightBytesStartASecondLine) {
-    std::mt19937 rng(58);
-    const std::string bytes = random_bytes(rng, 58);
-    const Encoded plain = encode(bytes, 80, false);
-    const Encoded e = encode(bytes, capacity_for(58, true), true);
+    const auto [plain, e] = encode_both_ways(58);
     EXPECT_EQ(e.result, 0);
     EXPECT_EQ(e.length, 82);
     EXPECT_EQ(e.written, plain.written.substr(0, 76) + "\n" + plain.written.substr(76) + "\n" + std::string(1, '\0'));
 }
 
 TEST(EncodeBase64, SixHundredBytesAreTenFullLinesAndAShortOne) {
-    std::mt19937 rng(600);
-    const std::string bytes = random_bytes(rng, 600);
-    const Encoded plain = encode(bytes, 800, false);
-    const Encoded e = encode(bytes, capacity_for(600, true), true);
+    const auto [plain, e] = encode_both_ways(600);
     ASSERT_EQ(e.result, 0);
     EXPECT_EQ(e.length, 811);
     std::string expected;

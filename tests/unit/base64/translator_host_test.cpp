@@ -99,6 +99,15 @@ struct Outcome {
     std::string text() const { return std::string(reinterpret_cast<const char *>(buffer), static_cast<size_t>(length)); }
 };
 
+// A translator that gave no output: it failed, left no buffer and the caller's length as it was,
+// and released every block, the input included.
+void expect_no_output(const Outcome &o, const CountingPool &pool, int32_t input_length) {
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.buffer, nullptr);
+    EXPECT_EQ(o.length, input_length);
+    EXPECT_TRUE(pool.live.empty());
+}
+
 class TranslatorLogic : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -114,6 +123,17 @@ protected:
         for (void *block : pool_.live) {
             std::free(block);
         }
+    }
+
+    // The host answers a status that is no failure with text that stands in for what it could
+    // not convert: the status is logged and the text kept.
+    void expect_kept_with_logged_status(StringTranslator translator, const std::string &input, const char *output) {
+        const int32_t status = 0x00002001;
+        g_answers.push_back({status, output, kWritten, 0});
+        const Outcome o = run(translator, input);
+        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(o.text(), output);
+        EXPECT_EQ(g_logged, std::vector<int32_t>{status});
     }
 
     // Translates a pool copy of `input` with the free flag set.
@@ -167,26 +187,16 @@ TEST_F(TranslatorLogic, DecodingFallsBackToBase64AfterTheRetryToo) {
 
 TEST_F(TranslatorLogic, DecodingLogsOtherFailuresAndDeliversNoPartialText) {
     g_answers.push_back({kUnknownEncoding, "ab", kWritten, 0});
-    Outcome o = run(decode_proc, "abcd");
-    EXPECT_EQ(o.result, 1);
-    EXPECT_EQ(o.buffer, nullptr);
-    EXPECT_EQ(o.length, 4);
+    expect_no_output(run(decode_proc, "abcd"), pool_, 4);
     EXPECT_EQ(g_logged, std::vector<int32_t>{kUnknownEncoding});
-    EXPECT_TRUE(pool_.live.empty());
 
     g_answers.push_back({kTooSmall, "", 0, 6});
     g_answers.push_back({kTooSmall, "abcdef", kWritten, 9});   // the host contradicts itself
-    o = run(decode_proc, "abcd");
-    EXPECT_EQ(o.result, 1);
-    EXPECT_TRUE(pool_.live.empty());
+    expect_no_output(run(decode_proc, "abcd"), pool_, 4);
 }
 
 TEST_F(TranslatorLogic, DecodingLogsANonFailureStatusAndKeepsTheOutput) {
-    g_answers.push_back({0x00002001, "ab?d", kWritten, 0});
-    const Outcome o = run(decode_proc, "abcd");
-    EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(o.text(), "ab?d");
-    EXPECT_EQ(g_logged, std::vector<int32_t>{0x00002001});
+    expect_kept_with_logged_status(decode_proc, "abcd", "ab?d");
 }
 
 TEST_F(TranslatorLogic, AClaimedLengthNeverExceedsTheBuffer) {
@@ -203,13 +213,10 @@ TEST_F(TranslatorLogic, AClaimedLengthNeverExceedsTheBuffer) {
 
 TEST_F(TranslatorLogic, AUselessNeededSizeGivesNoOutput) {
     for (int32_t needed : {0, -1, INT32_MAX}) {
+        SCOPED_TRACE(needed);
         g_answers.push_back({kTooSmall, "", 0, needed});
-        const long before = static_cast<long>(pool_.live.size());
-        const Outcome o = run(decode_proc, "abc");
-        EXPECT_EQ(o.result, 1) << needed;
-        EXPECT_EQ(o.buffer, nullptr);
-        EXPECT_EQ(o.length, 3);
-        EXPECT_EQ(static_cast<long>(pool_.live.size()), before) << "input and first buffer released";
+        // Input and first buffer released.
+        expect_no_output(run(decode_proc, "abc"), pool_, 3);
     }
 }
 
@@ -229,20 +236,12 @@ TEST_F(TranslatorLogic, EncodingAsksForTheWireEncodingAndRetries) {
 
 TEST_F(TranslatorLogic, EncodingLogsAFailedTranscodingAndSendsNothing) {
     g_answers.push_back({kNotConvertible, "h", kWritten, 0});
-    const Outcome o = run(encode_proc, "h\xF6st");
-    EXPECT_EQ(o.result, 1);
-    EXPECT_EQ(o.buffer, nullptr);
-    EXPECT_EQ(o.length, 4);
+    expect_no_output(run(encode_proc, "h\xF6st"), pool_, 4);
     EXPECT_EQ(g_logged, std::vector<int32_t>{kNotConvertible});
-    EXPECT_TRUE(pool_.live.empty());
 }
 
 TEST_F(TranslatorLogic, EncodingLogsANonFailureStatusAndKeepsTheOutput) {
-    g_answers.push_back({0x00002001, "h?st", kWritten, 0});
-    const Outcome o = run(encode_proc, "h\xF6st");
-    EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(o.text(), "h?st");
-    EXPECT_EQ(g_logged, std::vector<int32_t>{0x00002001});
+    expect_kept_with_logged_status(encode_proc, "h\xF6st", "h?st");
 }
 
 TEST_F(TranslatorLogic, EqualEncodingsNeedNoTranscoder) {
@@ -269,11 +268,8 @@ TEST_F(TranslatorLogic, EachBufferThatCannotBeHadGivesNoOutputAndNoLeak) {
         if (c.fail_at == 3) {
             g_answers.push_back({c.first_status, "x", kWritten, 8});
         }
-        const Outcome o = run(c.translator, "abc");
-        EXPECT_EQ(o.result, 1) << c.fail_at;
-        EXPECT_EQ(o.buffer, nullptr);
-        EXPECT_EQ(o.length, 3);
-        EXPECT_TRUE(pool_.live.empty());
+        SCOPED_TRACE(c.fail_at);
+        expect_no_output(run(c.translator, "abc"), pool_, 3);
         EXPECT_TRUE(g_logged.empty()) << "nothing was transcoded to the end, so nothing is logged";
     }
 }

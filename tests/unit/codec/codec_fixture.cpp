@@ -47,6 +47,23 @@ BerElement *CodecTest::writer() {
     return ber;
 }
 
+void CodecTest::release(void *block) {
+    pool_->release(pool_, block, 0, 4);
+}
+
+void CodecTest::release_texts(char **texts) {
+    for (char **at = texts; *at != nullptr; ++at) release(*at);
+    release(texts);
+}
+
+void CodecTest::release_values(berval **values) {
+    for (berval **at = values; *at != nullptr; ++at) {
+        release((*at)->bv_val);
+        release(*at);
+    }
+    release(values);
+}
+
 Bytes written(const BerElement *ber) {
     if (ber->be_start == nullptr) return {};
     return Bytes(ber->be_start, ber->be_pos);

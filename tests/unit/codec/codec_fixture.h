@@ -37,6 +37,12 @@ protected:
     // A new, empty element of the test's pool ready for writing.
     BerElement *writer();
 
+    // Give back what a read allocated: a text (an "a" item or bergstr), a "[v]" array with its
+    // texts, a "[V]" array with its values and their bytes.
+    void release(void *block);
+    void release_texts(char **texts);
+    void release_values(berval **values);
+
     HostPool *pool_ = nullptr;
 
 private:

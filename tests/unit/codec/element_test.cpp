@@ -51,8 +51,8 @@ TEST_F(Element, ReceivedMessageIsReadTheWayTheReaderDoes) {
     EXPECT_EQ(code, 0);
     EXPECT_STREQ(matched, "");
     EXPECT_STREQ(error, "");
-    pool_->release(pool_, matched, 0, 4);
-    pool_->release(pool_, error, 0, 4);
+    release(matched);
+    release(error);
     berfree(ber, 1);
 }
 
@@ -67,7 +67,7 @@ TEST_F(Element, SingleItemReadsRefuseWhatIsNotThere) {
     char *text = nullptr;
     EXPECT_EQ(bergstr(ber, &text), 4);
     EXPECT_STREQ(text, "hi");
-    pool_->release(pool_, text, 0, 4);
+    release(text);
     uint32_t length = 0;
     EXPECT_EQ(berpktg(ber, &length), -1);   // claims five octets, has none
     EXPECT_EQ(bersktg(ber, &length), -1);

@@ -54,16 +54,11 @@ protected:
             BerElement again = copy;
             if (berscan(&copy, "[v]", &values) != -1) {
                 ++succeeded;
-                for (char **at = values; *at != nullptr; ++at) release(*at);
-                release(values);
+                release_texts(values);
             }
             if (berscan(&again, "[V]", &bervals) != -1) {
                 ++succeeded;
-                for (berval **at = bervals; *at != nullptr; ++at) {
-                    release((*at)->bv_val);
-                    release(*at);
-                }
-                release(bervals);
+                release_values(bervals);
             }
         }
 
@@ -79,8 +74,6 @@ protected:
         berfree(ber, 1);
         return succeeded;
     }
-
-    void release(void *block) { pool_->release(pool_, block, 0, 4); }
 };
 
 TEST_F(DamagedInput, TheUndamagedMessageReadsEveryWay) {

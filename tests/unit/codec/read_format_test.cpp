@@ -2,6 +2,9 @@
 // persists across calls and copies, and all-or-nothing failure.
 #include <climits>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "codec_fixture.h"
 
@@ -11,7 +14,27 @@ namespace {
 using qortest::concat;
 using qortest::hex;
 
-class ReadFormat : public CodecTest {};
+class ReadFormat : public CodecTest {
+protected:
+    // Reads the element of `bytes` with `format`, whose one "i" item lands in `value` (12345
+    // when nothing is stored). Answers berscan's tag.
+    int32_t scan_integer(const char *bytes, const char *format, int32_t &value) {
+        BerElement *ber = reader(hex(bytes));
+        value = 12345;
+        const int32_t tag = berscan(ber, format, &value);
+        berfree(ber, 1);
+        return tag;
+    }
+};
+
+// Scans `format`, whose one "s" item reads into a buffer of 100 bytes: the text read, nothing
+// when the scan fails.
+std::optional<std::string> scan_text(BerElement *ber, const char *format) {
+    char text[100];
+    int32_t length = sizeof text;
+    if (berscan(ber, format, text, &length) == -1) return std::nullopt;
+    return std::string(text);
+}
 
 // A search entry: DN "o=x", attributes cn: {a, b} and mail: {m}, sn: {} .
 const char kEntry[] =
@@ -51,13 +74,9 @@ TEST_F(ReadFormat, EveryWritingFormatReadsBack) {
     EXPECT_EQ(inner, INT32_MIN);
     EXPECT_EQ(ber->be_pos, ber->be_end);
 
-    HostPool *pool = pool_;
-    pool->release(pool, text, 0, 4);
-    for (char **at = strings; *at != nullptr; ++at) pool->release(pool, *at, 0, 4);
-    pool->release(pool, strings, 0, 4);
-    pool->release(pool, bervals[0]->bv_val, 0, 4);
-    pool->release(pool, bervals[0], 0, 4);
-    pool->release(pool, bervals, 0, 4);
+    release(text);
+    release_texts(strings);
+    release_values(bervals);
     berfree(ber, 1);
 }
 
@@ -71,18 +90,14 @@ TEST_F(ReadFormat, IntegersOfAnyPrimitiveTagUpToFourOctets) {
                           Case{"02 02 ff 7f", -129, 2}, Case{"02 04 80 00 00 00", INT32_MIN, 2},
                           Case{"02 04 00 00 00 01", 1, 2}, Case{"0a 01 05", 5, 10}, Case{"80 01 07", 7, 0x80},
                           Case{"9f 22 01 09", 9, 0x9f22}}) {
-        BerElement *ber = reader(hex(c.bytes));
-        int32_t value = 12345;
-        EXPECT_EQ(berscan(ber, "i", &value), c.tag) << c.bytes;
+        int32_t value;
+        EXPECT_EQ(scan_integer(c.bytes, "i", value), c.tag) << c.bytes;
         EXPECT_EQ(value, c.value) << c.bytes;
-        berfree(ber, 1);
     }
     for (const char *bad : {"02 00", "02 05 00 ff ff ff ff", "22 03 02 01 01", "02 02 01"}) {
-        BerElement *ber = reader(hex(bad));
-        int32_t value = 12345;
-        EXPECT_EQ(berscan(ber, "i", &value), -1) << bad;
+        int32_t value;
+        EXPECT_EQ(scan_integer(bad, "i", value), -1) << bad;
         EXPECT_EQ(value, 12345) << bad;
-        berfree(ber, 1);
     }
 }
 
@@ -144,8 +159,8 @@ TEST_F(ReadFormat, LeavingSkipsWhatWasNotRead) {
     EXPECT_STREQ(text, "");
     EXPECT_EQ(berscan(ber, "i", &after), 2);
     EXPECT_EQ(after, 9);
-    pool_->release(pool_, matched, 0, 4);
-    pool_->release(pool_, text, 0, 4);
+    release(matched);
+    release(text);
     berfree(ber, 1);
 }
 
@@ -158,8 +173,8 @@ TEST_F(ReadFormat, EmptyArrays) {
     EXPECT_EQ(strings[0], nullptr);
     ASSERT_NE(values, nullptr);
     EXPECT_EQ(values[0], nullptr);
-    pool_->release(pool_, strings, 0, 4);
-    pool_->release(pool_, values, 0, 4);
+    release_texts(strings);
+    release_values(values);
     berfree(ber, 1);
 }
 
@@ -199,11 +214,9 @@ TEST_F(ReadFormat, MalformedInputIsRefused) {
 }
 
 TEST_F(ReadFormat, FourLevelsDeepAndLongFormLengthsRead) {
-    BerElement *ber = reader(hex("30 0b 30 09 30 07 30 05 02 82 00 01 07"));
-    int32_t value = 0;
-    EXPECT_EQ(berscan(ber, "{{{{i}}}}", &value), 2);
+    int32_t value;
+    EXPECT_EQ(scan_integer("30 0b 30 09 30 07 30 05 02 82 00 01 07", "{{{{i}}}}", value), 2);
     EXPECT_EQ(value, 7);
-    berfree(ber, 1);
 }
 
 TEST_F(ReadFormat, AFailedScanLeavesNothingBehind) {
@@ -246,13 +259,10 @@ TEST_F(ReadFormat, EveryAllocationFailureIsClean) {
             EXPECT_STREQ(values[1], "bb");
             EXPECT_EQ(bervals[0]->bv_len, 2);
             EXPECT_EQ(live_blocks() - before, 8);
-            pool_->release(pool_, dn, 0, 4);
-            pool_->release(pool_, type, 0, 4);
-            for (char **at = values; *at != nullptr; ++at) pool_->release(pool_, *at, 0, 4);
-            pool_->release(pool_, values, 0, 4);
-            pool_->release(pool_, bervals[0]->bv_val, 0, 4);
-            pool_->release(pool_, bervals[0], 0, 4);
-            pool_->release(pool_, bervals, 0, 4);
+            release(dn);
+            release(type);
+            release_texts(values);
+            release_values(bervals);
             berfree(ber, 1);
             EXPECT_GT(nth, 8);
             break;
@@ -271,16 +281,10 @@ TEST_F(ReadFormat, EveryAllocationFailureIsClean) {
 TEST_F(ReadFormat, AttributeWalkAcrossCalls) {
     BerElement *entry = reader(hex(kEntry));
     BerElement walk = *entry;
-    char name[100];
-    int32_t length = sizeof name;
+    std::optional<std::string> name = scan_text(&walk, "{x{{sx}");
+    ASSERT_NE(name, std::nullopt);
     std::vector<std::string> names;
-    ASSERT_NE(berscan(&walk, "{x{{sx}", name, &length), -1);
-    names.emplace_back(name);
-    for (;;) {
-        length = sizeof name;
-        if (berscan(&walk, "{sx}", name, &length) == -1) break;
-        names.emplace_back(name);
-    }
+    for (; name; name = scan_text(&walk, "{sx}")) names.push_back(*name);
     EXPECT_EQ(names, (std::vector<std::string>{"cn", "mail", "sn"}));
     // The walk read a copy: the entry itself has not moved.
     EXPECT_EQ(entry->be_pos, entry->be_start);
@@ -290,27 +294,17 @@ TEST_F(ReadFormat, AttributeWalkAcrossCalls) {
 TEST_F(ReadFormat, ValueLookupPattern) {
     BerElement *entry = reader(hex(kEntry));
     BerElement copy = *entry;
-    char type[100];
-    int32_t length = sizeof type;
-    ASSERT_NE(berscan(&copy, "{x{{s", type, &length), -1);
-    EXPECT_STREQ(type, "cn");
-    length = sizeof type;
-    ASSERT_NE(berscan(&copy, "x}{s", type, &length), -1);
-    EXPECT_STREQ(type, "mail");
+    ASSERT_EQ(scan_text(&copy, "{x{{s"), "cn");
+    ASSERT_EQ(scan_text(&copy, "x}{s"), "mail");
     char **values = nullptr;
     ASSERT_EQ(berscan(&copy, "[v]", &values), 4);
     ASSERT_NE(values, nullptr);
     EXPECT_STREQ(values[0], "mm");
     EXPECT_EQ(values[1], nullptr);
-    pool_->release(pool_, values[0], 0, 4);
-    pool_->release(pool_, values, 0, 4);
-    length = sizeof type;
-    EXPECT_EQ(berscan(&copy, "x}{s", type, &length), -1);   // the values are read: nothing to skip
-    length = sizeof type;
-    ASSERT_NE(berscan(&copy, "}{s", type, &length), -1);
-    EXPECT_STREQ(type, "sn");
-    length = sizeof type;
-    EXPECT_EQ(berscan(&copy, "x}{s", type, &length), -1);   // no attribute after the last
+    release_texts(values);
+    EXPECT_EQ(scan_text(&copy, "x}{s"), std::nullopt);   // the values are read: nothing to skip
+    ASSERT_EQ(scan_text(&copy, "}{s"), "sn");
+    EXPECT_EQ(scan_text(&copy, "x}{s"), std::nullopt);   // no attribute after the last
     berfree(entry, 1);
 }
 

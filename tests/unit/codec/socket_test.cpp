@@ -123,7 +123,7 @@ TEST_F(SocketTransfer, MessageSplitAcrossSegments) {
     char *text = nullptr;
     EXPECT_EQ(bergstr(&ber_, &text), 4);
     EXPECT_STREQ(text, "hello");
-    pool_->release(pool_, text, 0, 4);
+    release(text);
 }
 
 TEST_F(SocketTransfer, LargeMessageFollowedByASmallOne) {

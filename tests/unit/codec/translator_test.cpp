@@ -86,11 +86,9 @@ TEST_F(Translators, EveryStringReadIsDecoded) {
     char *last = nullptr;
     EXPECT_EQ(bergstr(ber, &last), 4);
     EXPECT_STREQ(last, "<e>");
-    for (char *text : {first, third, texts[0], last}) pool_->release(pool_, text, 0, 4);
-    pool_->release(pool_, texts, 0, 4);
-    pool_->release(pool_, values[0]->bv_val, 0, 4);
-    pool_->release(pool_, values[0], 0, 4);
-    pool_->release(pool_, values, 0, 4);
+    for (char *text : {first, third, last}) release(text);
+    release_texts(texts);
+    release_values(values);
     berfree(ber, 1);
 }
 

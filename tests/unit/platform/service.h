@@ -8,22 +8,25 @@
 #include "module/host/host_types.h"
 #include "qorldap/qorhost.h"
 
-namespace svc {
-#define QOR_SERVICE(result, name, module, entry, parameters)                            \
+// One row of a service table as an accessor: name##_fn is the service's type, name() the entry.
+#define QOR_TYPED_SERVICE(result, name, module, entry, parameters)                      \
     using name##_fn = result(*) parameters;                                            \
     inline name##_fn name() { return reinterpret_cast<name##_fn>(qorhost_vector(module)[entry]); }
+
+namespace svc {
+#define QOR_SERVICE QOR_TYPED_SERVICE
 #include "module/host/services.def"
 #undef QOR_SERVICE
 }  // namespace svc
 
 // The rows only the codec calls.
 namespace codec_svc {
-#define QOR_SERVICE(result, name, module, entry, parameters)                            \
-    using name##_fn = result(*) parameters;                                            \
-    inline name##_fn name() { return reinterpret_cast<name##_fn>(qorhost_vector(module)[entry]); }
+#define QOR_SERVICE QOR_TYPED_SERVICE
 #include "codec/codec_services.def"
 #undef QOR_SERVICE
 }  // namespace codec_svc
+
+#undef QOR_TYPED_SERVICE
 
 // Word `index` of the control block, and word `word` of the record control-block word `record`
 // points to.

@@ -16,6 +16,19 @@ using namespace std::chrono_literals;
 const Bytes kBind = ldap::bind_request(1, 3, "cn=admin,o=example", "secret");
 const Bytes kBindOk = ldap::bind_response(1, ldap::code::success);
 
+// Sends the bind and reads its answer, unchecked: a client taking the script past its bind.
+void bind_client(RawClient &client) {
+    client.send(kBind);
+    client.read_element();
+}
+
+// A polite client: binds, unbinds and closes.
+void bind_and_unbind(std::uint16_t port) {
+    RawClient client(port);
+    bind_client(client);
+    client.send(ldap::unbind_request(2));
+}
+
 // The failures as one text, for matching.
 std::string all_failures(const FakeLdapServer &server) {
     std::string text;
@@ -219,16 +232,10 @@ TEST(FakeLdapServer, ObservesUnbindBeforeClose) {
     server.accept().expect(kBind).reply(kBindOk).expect_close();
     server.accept().expect(kBind).reply(kBindOk).expect_close();
     server.start();
-    {
-        RawClient polite(server.port());
-        polite.send(kBind);
-        polite.read_element();
-        polite.send(ldap::unbind_request(2));
-    }
+    bind_and_unbind(server.port());
     {
         RawClient rude(server.port());
-        rude.send(kBind);
-        rude.read_element();
+        bind_client(rude);
     }
     server.finish();
     EXPECT_TRUE(server.unbind_received(0));
@@ -269,15 +276,9 @@ TEST(FakeLdapServer, ReportsUnexpectedExtraRequestButNotTrailingUnbind) {
     server.accept().expect(kBind).reply(kBindOk).expect_close();
     server.accept().expect(kBind).reply(kBindOk);
     server.start();
-    {
-        RawClient fine(server.port());
-        fine.send(kBind);
-        fine.read_element();
-        fine.send(ldap::unbind_request(2));
-    }
+    bind_and_unbind(server.port());
     RawClient chatty(server.port());
-    chatty.send(kBind);
-    chatty.read_element();
+    bind_client(chatty);
     chatty.send(ldap::delete_request(2, "cn=x"));
     chatty.close();
     EXPECT_NONFATAL_FAILURE(server.finish(), "unexpected request on connection 1, id 2, op 0x4a");
@@ -290,8 +291,7 @@ TEST(FakeLdapServer, ReportsMissingRequestWhenTheClientCloses) {
     server.start();
     {
         RawClient client(server.port());
-        client.send(kBind);
-        client.read_element();
+        bind_client(client);
     }
     EXPECT_NONFATAL_FAILURE(server.finish(), "the client closed the connection instead");
 }
@@ -318,8 +318,7 @@ TEST(FakeLdapServer, ReportsUnexpectedConnection) {
     server.accept().expect(kBind).reply(kBindOk);
     server.start();
     RawClient first(server.port());
-    first.send(kBind);
-    first.read_element();
+    bind_client(first);
     RawClient second(server.port());
     EXPECT_NONFATAL_FAILURE(server.finish(), "connection 1 was not expected");
 }

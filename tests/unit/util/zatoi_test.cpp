@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "module/util/util.h"
 
@@ -29,57 +31,89 @@ void expect_scan(const Scan &s, int32_t code, int32_t value, int32_t stop) {
     EXPECT_EQ(s.stop, stop);
 }
 
-TEST(Zatoi, ReadsDigitsAndStopsAtTheFirstOtherCharacter) {
-    expect_scan(scan(" 42 ", 0), kScanNumber, 42, 3);
-    expect_scan(scan("389", 0), kScanNumber, 389, 3);
-    expect_scan(scan("0007x", 0), kScanNumber, 7, 4);
-    expect_scan(scan("12:34", 0), kScanNumber, 12, 2);
+// One text scanned with its own length, and what zatoi must answer for it.
+struct Expected {
+    const char *text;
+    int32_t accept_sign;
+    int32_t code;
+    int32_t value;
+    int32_t stop;
+};
+
+// The texts that show one rule; the rule's name heads the names of their tests.
+struct Rule {
+    const char *name;
+    std::vector<Expected> scans;
+};
+
+const Rule kRules[] = {
+    {"ReadsDigitsAndStopsAtTheFirstOtherCharacter",
+     {{" 42 ", 0, kScanNumber, 42, 3},
+      {"389", 0, kScanNumber, 389, 3},
+      {"0007x", 0, kScanNumber, 7, 4},
+      {"12:34", 0, kScanNumber, 12, 2}}},
+    {"OnlyTheBlankIsSkippedNotOtherWhiteSpace",
+     {{"\t5", 0, kScanNothing, 0, 0},
+      {"  \n5", 0, kScanNothing, 0, 2}}},
+    {"SignsAreReadOnlyWhenAccepted",
+     {{"-7", 1, kScanNumber, -7, 2},
+      {"+7", 1, kScanNumber, 7, 2},
+      {"- 7", 1, kScanNumber, -7, 3},
+      {"  -  12x", 1, kScanNumber, -12, 7},
+      // Not accepted: the scan stops in front of the sign.
+      {"-7", 0, kScanSignOnly, 0, 0},
+      {"  +7", 0, kScanSignOnly, 0, 2}}},
+    {"ASignWithoutDigitsIsReportedAsSuch",
+     {{"+-7", 1, kScanSignOnly, 0, 1},
+      {"-", 1, kScanSignOnly, 0, 1},
+      {"- x", 1, kScanSignOnly, 0, 2}}},
+    {"ASignAfterTheDigitsEndsTheNumber",
+     {{"5-3", 1, kScanNumber, 5, 1},
+      {"5 3", 1, kScanNumber, 5, 1}}},
+    {"TextWithoutANumberGivesCodeOneAndZero",
+     {{"", 1, kScanNothing, 0, 0},
+      {"   ", 1, kScanNothing, 0, 3},
+      {"x1", 1, kScanNothing, 0, 0}}},
+    {"MagnitudesUpToTheLargestPositiveValueAreRead",
+     {{"2147483647", 0, kScanNumber, 2147483647, 10},
+      {"-2147483647", 1, kScanNumber, -2147483647, 11},
+      {"214748364", 0, kScanNumber, 214748364, 9}}},
+    {"OverflowConsumesTheRestOfTheDigitsAndGivesZero",
+     {{"2147483648", 0, kScanOverflow, 0, 10},
+      {"-2147483648", 1, kScanOverflow, 0, 11},
+      {"99999999999999999999x5", 0, kScanOverflow, 0, 20},
+      {"21474836470", 0, kScanOverflow, 0, 11}}},
+};
+
+// One test per text: "<rule>_<n>", the nth text of the rule.
+struct ScanCase {
+    std::string name;
+    Expected expected;
+};
+
+void PrintTo(const ScanCase &c, std::ostream *os) {
+    *os << '"' << c.expected.text << "\" with accept_sign " << c.expected.accept_sign;
 }
 
-TEST(Zatoi, OnlyTheBlankIsSkippedNotOtherWhiteSpace) {
-    expect_scan(scan("\t5", 0), kScanNothing, 0, 0);
-    expect_scan(scan("  \n5", 0), kScanNothing, 0, 2);
+std::vector<ScanCase> scan_cases() {
+    std::vector<ScanCase> cases;
+    for (const Rule &rule : kRules) {
+        for (std::size_t n = 0; n < rule.scans.size(); ++n) {
+            cases.push_back({std::string(rule.name) + "_" + std::to_string(n), rule.scans[n]});
+        }
+    }
+    return cases;
 }
 
-TEST(Zatoi, SignsAreReadOnlyWhenAccepted) {
-    expect_scan(scan("-7", 1), kScanNumber, -7, 2);
-    expect_scan(scan("+7", 1), kScanNumber, 7, 2);
-    expect_scan(scan("- 7", 1), kScanNumber, -7, 3);
-    expect_scan(scan("  -  12x", 1), kScanNumber, -12, 7);
-    // Not accepted: the scan stops in front of the sign.
-    expect_scan(scan("-7", 0), kScanSignOnly, 0, 0);
-    expect_scan(scan("  +7", 0), kScanSignOnly, 0, 2);
+class ZatoiScan : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(ZatoiScan, CodeValueAndStop) {
+    const Expected &e = GetParam().expected;
+    expect_scan(scan(e.text, e.accept_sign), e.code, e.value, e.stop);
 }
 
-TEST(Zatoi, ASignWithoutDigitsIsReportedAsSuch) {
-    expect_scan(scan("+-7", 1), kScanSignOnly, 0, 1);
-    expect_scan(scan("-", 1), kScanSignOnly, 0, 1);
-    expect_scan(scan("- x", 1), kScanSignOnly, 0, 2);
-}
-
-TEST(Zatoi, ASignAfterTheDigitsEndsTheNumber) {
-    expect_scan(scan("5-3", 1), kScanNumber, 5, 1);
-    expect_scan(scan("5 3", 1), kScanNumber, 5, 1);
-}
-
-TEST(Zatoi, TextWithoutANumberGivesCodeOneAndZero) {
-    expect_scan(scan("", 1), kScanNothing, 0, 0);
-    expect_scan(scan("   ", 1), kScanNothing, 0, 3);
-    expect_scan(scan("x1", 1), kScanNothing, 0, 0);
-}
-
-TEST(Zatoi, MagnitudesUpToTheLargestPositiveValueAreRead) {
-    expect_scan(scan("2147483647", 0), kScanNumber, 2147483647, 10);
-    expect_scan(scan("-2147483647", 1), kScanNumber, -2147483647, 11);
-    expect_scan(scan("214748364", 0), kScanNumber, 214748364, 9);
-}
-
-TEST(Zatoi, OverflowConsumesTheRestOfTheDigitsAndGivesZero) {
-    expect_scan(scan("2147483648", 0), kScanOverflow, 0, 10);
-    expect_scan(scan("-2147483648", 1), kScanOverflow, 0, 11);
-    expect_scan(scan("99999999999999999999x5", 0), kScanOverflow, 0, 20);
-    expect_scan(scan("21474836470", 0), kScanOverflow, 0, 11);
-}
+INSTANTIATE_TEST_SUITE_P(Texts, ZatoiScan, ::testing::ValuesIn(scan_cases()),
+                         [](const ::testing::TestParamInfo<ScanCase> &info) { return info.param.name; });
 
 TEST(Zatoi, TheLengthBoundsTheScan) {
     expect_scan(scan("12345", 0, 3), kScanNumber, 123, 3);
