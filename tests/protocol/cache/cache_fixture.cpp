@@ -96,12 +96,6 @@ int64_t expected_memory(LDAP *ld) {
     return total;
 }
 
-void clear_error_texts(LDAP *ld) {
-    ld->ld_pool->release(ld->ld_pool, ld->ld_error, 0, 4);
-    ld->ld_pool->release(ld->ld_pool, ld->ld_matched, 0, 4);
-    ld->ld_error = ld->ld_matched = nullptr;
-}
-
 void CacheTest::TearDown() {
     qorhost_fail_reset();
     if (ld_ != nullptr) {

@@ -16,11 +16,13 @@
 #include "tests/support/fake_ldap_server.h"
 #include "tests/support/ldap_messages.h"
 #include "tests/support/runtime.h"
+#include "tests/support/session_views.h"
 
 namespace cachetest {
 
 using qortest::Bytes;
 namespace ldap = qortest::ldap;
+using qortest::clear_error_texts;
 
 inline constexpr const char *kBase = "ou=x,o=t";
 // Entries of the standard answer.
@@ -49,9 +51,6 @@ int cached_records(LDAP *ld);
 int64_t expected_memory(LDAP *ld);
 // What one chain counts.
 int64_t chain_memory(const LDAPMessage *chain);
-
-// Releases the error texts of the last result, as the next directory function would.
-void clear_error_texts(LDAP *ld);
 
 // Every test runs with the module loaded, starts its script and opens one session to it, and
 // must leave no pool behind.
