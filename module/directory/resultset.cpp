@@ -23,35 +23,42 @@ int32_t attribute_elements(const LDAPMessage *message) {
     return count;
 }
 
-// Fills `attribute` with the type `type` and the values the entry carries for it.
-int32_t copy_attribute(LDAP *ld, LDAPMessage *message, const char *type, dsatt *attribute) {
-    HostPool *pool = ld->ld_pool;
-    // The walk named this type, so the entry carries it: no values means they could not be read.
-    berval **values = ldap_get_values_len(ld, message, type);
-    if (values == nullptr) return walk_failure(ld);
-
+// Fills `attribute` with `type` and copies of `values`; the values stay the caller's.
+int32_t copy_attribute(HostPool *pool, const char *type, berval **values, dsatt *attribute) {
     const int32_t count = ldap_count_values_len(values);
     attribute->da_count = count;
     attribute->da_name = qor::pool_copy_text(pool, type);
     attribute->da_vals = qor::pool_new_array<dsval *>(pool, count + 1);
-    int32_t status = attribute->da_name != nullptr && attribute->da_vals != nullptr ? DS_OK : DS_NO_MEMORY;
-    for (int32_t k = 0; status == DS_OK && k < count; ++k) {
+    if (attribute->da_name == nullptr || attribute->da_vals == nullptr) return DS_NO_MEMORY;
+    for (int32_t k = 0; k < count; ++k) {
         dsval *value = qor::pool_new<dsval>(pool);
         attribute->da_vals[k] = value;
-        if (value == nullptr) {
-            status = DS_NO_MEMORY;
-            break;
-        }
+        if (value == nullptr) return DS_NO_MEMORY;
         value->dv_text = qor::pool_copy_bytes(pool, values[k]->bv_val, values[k]->bv_len);
-        if (value->dv_text == nullptr) status = DS_NO_MEMORY;
+        if (value->dv_text == nullptr) return DS_NO_MEMORY;
     }
-    ldap_value_free_len(pool, values);
-    return status;
+    return DS_OK;
 }
 
-// Fills `entry` from one entry message. The attribute array starts at 20 slots and doubles
-// when the attribute that would fill it comes, so a null slot always follows the last one, also
-// when building stops half-way.
+// Makes room in the entry's attribute array for the attribute after the `stored` ones. The
+// array starts at 20 slots and doubles when the attribute that would fill it comes, so a null
+// slot always follows the last attribute, also when building stops half-way.
+bool make_room(HostPool *pool, dsent *entry, int32_t stored, int32_t *capacity) {
+    if (stored + 1 < *capacity) return true;   // the 20th, 40th, 80th ... attribute doubles it
+    void *grown = nullptr;
+    if (wmrealc(pool, entry->de_atts, 0, &grown, 2 * *capacity * static_cast<int32_t>(sizeof(dsatt *)),
+                qor::kPoolZeroFilled) != 0 ||
+        grown == nullptr) {
+        return false;
+    }
+    entry->de_atts = static_cast<dsatt **>(grown);
+    *capacity *= 2;
+    return true;
+}
+
+// Fills `entry` from one entry message, its attributes in the order the server sent them.
+// One pass over the message reads each attribute's type and values together (looking each
+// type up again would read the entry once per attribute).
 int32_t copy_entry(LDAP *ld, LDAPMessage *message, dsent *entry) {
     HostPool *pool = ld->ld_pool;
     entry->de_dn = ldap_get_dn(ld, message);
@@ -60,38 +67,28 @@ int32_t copy_entry(LDAP *ld, LDAPMessage *message, dsent *entry) {
     entry->de_atts = qor::pool_new_array<dsatt *>(pool, capacity);
     if (entry->de_atts == nullptr) return DS_NO_MEMORY;
 
-    BerElement *walk = nullptr;
+    BerElement reader = *message->lm_ber_elem;
+    char type[sizeof(LDAP::ld_attr_name_buffer)];
     int32_t stored = 0;
-    for (char *type = ldap_first_attribute(ld, message, &walk); type != nullptr;
-         type = ldap_next_attribute(ld, message, walk)) {
-        int32_t status = DS_OK;
-        if (stored + 1 == capacity) {   // the 20th, 40th, 80th ... attribute doubles the array
-            void *grown = nullptr;
-            if (wmrealc(pool, entry->de_atts, 0, &grown, 2 * capacity * static_cast<int32_t>(sizeof(dsatt *)),
-                        qor::kPoolZeroFilled) != 0 ||
-                grown == nullptr) {
-                status = DS_NO_MEMORY;
-            } else {
-                entry->de_atts = static_cast<dsatt **>(grown);
-                capacity *= 2;
-            }
-        }
-        auto *attribute = status == DS_OK ? qor::pool_new<dsatt>(pool) : nullptr;
+    bool entered = berscan(&reader, "{x{") != -1;
+    while (entered) {
+        int32_t length = sizeof type;
+        berval **values = nullptr;
+        if (berscan(&reader, "{s[V]}", type, &length, &values) == -1) break;
+        auto *attribute = make_room(pool, entry, stored, &capacity) ? qor::pool_new<dsatt>(pool) : nullptr;
+        int32_t status = DS_NO_MEMORY;
         if (attribute != nullptr) {
             entry->de_atts[stored++] = attribute;
-            status = copy_attribute(ld, message, type, attribute);
-        } else {
-            status = DS_NO_MEMORY;
+            status = copy_attribute(pool, type, values, attribute);
         }
-        if (status != DS_OK) {
-            berfree(walk, 0);   // the walk's element, never the entry's buffer
-            return status;
-        }
+        ldap_value_free_len(pool, values);
+        if (status != DS_OK) return status;
     }
-    // The walk ends by a failed step, which is also how a step that could not decode its
-    // attribute (or had no memory for its type) shows: every attribute must have been taken.
-    if (ld->ld_errno == LDAP_NO_MEMORY) return DS_NO_MEMORY;
-    return stored == attribute_elements(message) ? DS_OK : walk_failure(ld);
+    // The pass ends by a failed step, which is also how an attribute that could not be read
+    // shows: every attribute must have been taken.
+    if (stored == attribute_elements(message)) return DS_OK;
+    ld->ld_errno = LDAP_DECODING_ERROR;
+    return walk_failure(ld);
 }
 
 }  // namespace
