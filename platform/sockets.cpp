@@ -31,6 +31,7 @@ struct Socket {
     bool open = false;
     int fd = -1;
     HostEvent *event = nullptr;
+    bool failure_posted = false;   // a wait has posted this socket's failure
 };
 
 std::mutex sockets_lock;
@@ -112,6 +113,16 @@ std::vector<WatchedSocket> sockets_registered_on(HostEvent *const *events, int c
     return watched;
 }
 
+bool first_failure_of(int32_t handle) {
+    std::lock_guard lock(sockets_lock);
+    Socket *s = find(handle);
+    if (s == nullptr || s->failure_posted) {
+        return false;
+    }
+    s->failure_posted = true;
+    return true;
+}
+
 int32_t wqssock_service(int32_t, uint32_t, int32_t, uintptr_t, int32_t *socket) {
     if (socket == nullptr) {
         return status(kStatusBadArgument);
@@ -124,7 +135,7 @@ int32_t wqssock_service(int32_t, uint32_t, int32_t, uintptr_t, int32_t *socket) 
     if (handle == table.size()) {
         table.emplace_back();
     }
-    table[handle] = Socket{true, -1, nullptr};
+    table[handle] = Socket{true, -1, nullptr, false};
     *socket = static_cast<int32_t>(handle);
     return 0;
 }

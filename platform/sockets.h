@@ -18,4 +18,9 @@ struct WatchedSocket {
 // The sockets registered on any of `events` (null entries are skipped).
 std::vector<WatchedSocket> sockets_registered_on(HostEvent *const *events, int count);
 
+// True the first time a wait reports a failure of socket `handle`. A socket's failure is posted
+// once; afterwards the socket counts as readable, so that a caller which restarts its wait reads
+// it and learns that the connection has ended, instead of meeting the same failure on every wait.
+bool first_failure_of(int32_t handle);
+
 }  // namespace qorhost

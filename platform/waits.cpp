@@ -1,6 +1,7 @@
 // Timers and readiness waits. Each thread has one timer and one list of the sockets its last wait
 // found readable, so sessions on different threads never see each other's waits. A wait is
 // level-triggered: a socket that is already readable, or whose peer has closed, ends it at once.
+// A socket that fails (a reset) has its failure posted by one wait; later waits count it readable.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -127,10 +128,10 @@ int32_t wtgwait_service(int32_t *which, int32_t, int32_t count, HostEvent *const
     for (size_t i = 0; i < watched.size(); ++i) {
         const short revents = polled[i].revents;
         const int index = watched[i].event;
-        if (revents & (POLLERR | POLLNVAL)) {
+        if ((revents & (POLLERR | POLLNVAL)) != 0 && first_failure_of(watched[i].handle)) {
             failed = failed < 0 || index < failed ? index : failed;
         }
-        if (revents & (POLLIN | POLLHUP | POLLERR)) {
+        if (revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
             last_ready.push_back(watched[i].handle);
             readable = readable < 0 || index < readable ? index : readable;
         }

@@ -347,6 +347,37 @@ TEST(Waits, ResetConnectionPostsAFailure) {
     EXPECT_NE(read_event.status, 0);
 }
 
+// A caller that restarts a failed wait must get on: the reset is posted once, and later waits
+// find the socket readable, so that reading it reports the end of the connection. A failure
+// posted again on every wait would spin the caller until its time limit, or for ever.
+TEST(Waits, AResetIsPostedOnceAndThenTheSocketReadsAsEnded) {
+    Connection c;
+    HostEvent read_event{};
+    ASSERT_EQ(svc::wqsrsoc()(c.handle, &read_event), 0);
+    const linger abort_close{1, 0};
+    setsockopt(c.peer.fd(), SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+    c.peer.reset();
+    HostEvent *events[] = {&read_event};
+    int32_t which = -1;
+    svc::wtgwait()(&which, 1, 1, events);
+    ASSERT_EQ(read_event.status_present, 1);
+
+    for (int restart = 0; restart < 3; ++restart) {
+        SCOPED_TRACE(restart);
+        which = -1;
+        const auto start = Clock::now();
+        EXPECT_EQ(svc::wtgwait()(&which, 1, 1, events), 0);
+        EXPECT_LT(milliseconds_since(start), 1000);
+        EXPECT_EQ(which, 0);
+        EXPECT_EQ(read_event.status_present, 0);
+        EXPECT_EQ(ready_sockets(), std::vector<int32_t>{c.handle});
+    }
+    char byte = 0;
+    int32_t received = -1;
+    EXPECT_NE(codec_svc::wqsread()(c.handle, &byte, 1, &received, 1000), 0);
+    EXPECT_EQ(received, 0);
+}
+
 TEST(Waits, AWaitNothingCanEndFailsAtOnce) {
     qorhost_start();
     svc::wttimer()(0, 0, nullptr);
