@@ -21,7 +21,9 @@
  *   0x80002008 module number in use     0x80002011 destination too small (size needed stored)
  *   0x80002009 module not published     0x80002012 number out of range
  * A wait (wtgwait) that ends in a failure posts the status in the event's `status` word and
- * sets `status_present`; every wait clears both on the events it lists before it starts.
+ * sets `status_present`; every wait clears both on the events it lists before it starts. A
+ * socket's failure (a reset connection) is posted by one wait; later waits count the socket
+ * readable, and reading it reports the end of the connection.
  * The wait_ms of wqsread and wqswrit bounds the whole call: a negative value waits without
  * limit, 0 takes only what can be done at once.
  */
