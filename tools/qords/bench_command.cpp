@@ -1,13 +1,12 @@
 // bench: one lookup repeated on one session for a while; lookups per second and latencies.
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <vector>
 
 #include "commands.h"
 #include "json_writer.h"
+#include "latencies.h"
 #include "report.h"
 #include "session.h"
 #include "usage_error.h"
@@ -23,24 +22,18 @@ constexpr auto kLiveInterval = std::chrono::milliseconds(250);
 struct Measurement {
     size_t lookups = 0;
     double seconds = 0;
-    std::vector<double> latencies_ms;   // sorted once the run is over
+    Latencies latencies_ms;
 };
-
-double percentile(const std::vector<double> &sorted, double fraction) {
-    if (sorted.empty()) return 0;
-    const auto index = static_cast<size_t>(fraction * static_cast<double>(sorted.size() - 1) + 0.5);
-    return sorted[std::min(index, sorted.size() - 1)];
-}
 
 void print_result(const std::string &kind, const std::string &target, const Measurement &m, bool cached, bool json) {
     const double rate = m.seconds > 0 ? static_cast<double>(m.lookups) / m.seconds : 0;
-    const double p50 = percentile(m.latencies_ms, 0.50);
-    const double p99 = percentile(m.latencies_ms, 0.99);
-    const double worst = m.latencies_ms.empty() ? 0 : m.latencies_ms.back();
+    const double p50 = m.latencies_ms.percentile(0.50);
+    const double p99 = m.latencies_ms.percentile(0.99);
+    const double worst = m.latencies_ms.max();
     if (json) {
         std::printf("{\"bench\": %s, \"target\": %s, \"cache\": %s, \"lookups\": %zu, \"seconds\": %.3f, \"lookups_per_second\": %.1f, "
                     "\"latency_ms\": {\"p50\": %.4f, \"p99\": %.4f, \"max\": %.4f}}\n",
-                    json_string(kind).c_str(), json_string(target).c_str(), cached ? "true" : "false", m.lookups, m.seconds, rate, p50, p99, worst);
+                    json_string(kind).c_str(), json_text_string(target).c_str(), cached ? "true" : "false", m.lookups, m.seconds, rate, p50, p99, worst);
         return;
     }
     std::printf("bench %s %s%s: %zu lookups in %.2f s: %.0f lookups/s; latency p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
@@ -54,6 +47,7 @@ int run_bench(const Context &context) {
     const std::string &target = context.arguments()[1];
     if (kind != "read" && kind != "search") throw UsageError("bench runs \"read DN\" or \"search FILTER\", not \"" + kind + "\"");
     const bool read = kind == "read";
+    if (!read) check_filter(target);
     const std::string what = "bench " + kind + " " + target;
     const Settings &settings = context.settings();
     const auto duration = std::chrono::seconds(settings.bench_seconds.value_or(kDefaultSeconds));
@@ -79,7 +73,7 @@ int run_bench(const Context &context) {
             return report_failure(context.module, session.get(), settings.verbose, what, status);
         }
         ++m.lookups;
-        m.latencies_ms.push_back(std::chrono::duration<double, std::milli>(now - before).count());
+        m.latencies_ms.add(std::chrono::duration<double, std::milli>(now - before).count());
         if (live && now >= next_report) {
             const double elapsed = std::chrono::duration<double>(now - start).count();
             std::fprintf(stderr, "\r\033[K%s: %zu lookups, %.0f lookups/s", what.c_str(), m.lookups,
@@ -89,7 +83,6 @@ int run_bench(const Context &context) {
         if (now >= end) m.seconds = std::chrono::duration<double>(now - start).count();
     }
     if (live) std::fputs("\r\033[K", stderr);
-    std::sort(m.latencies_ms.begin(), m.latencies_ms.end());
     print_result(kind, target, m, settings.cache_seconds.has_value(), settings.json);
     return kExitSuccess;
 }

@@ -13,6 +13,9 @@ namespace {
 constexpr int32_t kMaxSeconds = 2147483;
 constexpr int32_t kMaxBenchSeconds = 86400;
 
+// The host option that holds the bind password.
+constexpr std::string_view kPasswordOption = "LDAP_BINDPW";
+
 enum class OptionId {
     host, port, bind_dn, base, password, password_file, ask_password, option, time_limit, size_limit, scope,
     no_referrals, json, verbose, cache, seconds, help
@@ -90,6 +93,8 @@ void apply(Invocation &invocation, const OptionSpec &option, char *value) {
             if (equals == std::string_view::npos || equals == 0)
                 throw UsageError("--option needs NAME=VALUE, not \"" + std::string(text) + "\"");
             s.host_options.emplace_back(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+            // A password given as a host option is blanked as one given with -w is.
+            if (text.substr(0, equals) == kPasswordOption) std::memset(value + equals + 1, 'x', text.size() - equals - 1);
             break;
         }
         case OptionId::time_limit: s.time_limit = number(option, text, 1, kMaxSeconds); break;

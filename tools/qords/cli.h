@@ -44,8 +44,8 @@ struct Invocation {
     std::vector<std::string> arguments;
 };
 
-// Parses argv. A password given with -w is blanked in argv once copied, so that it does not
-// stay visible in the process list. UsageError for anything malformed.
+// Parses argv. A password given with -w or -o LDAP_BINDPW=... is blanked in argv once copied, so
+// that it does not stay visible in the process list. UsageError for anything malformed.
 Invocation parse_command_line(int argc, char **argv);
 
 }  // namespace qords

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "cli.h"
@@ -34,6 +35,9 @@ const Command *find_command(std::string_view name);
 // The help of qords as a whole, and of one command.
 std::string_view general_help();
 std::string command_help(const Command &command);
+
+// UsageError for a FILTER that is empty or only blanks.
+void check_filter(const std::string &filter);
 
 int run_search(const Context &context);
 int run_read(const Context &context);

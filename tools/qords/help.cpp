@@ -22,7 +22,8 @@ name: LDAP_HOST, LDAP_PORT, LDAP_BINDDN, LDAP_BINDPW, LDAP_BASE):
   -b, --base DN             base DN of search and expand
   -o, --option NAME=VALUE   an entry of the host option lookup (repeatable)
 Session:
-  -l, --time-limit SECONDS  how long to wait for each answer (default 30)
+  -l, --time-limit SECONDS  how long to wait for each answer once the session is open
+                            (default 30; the bind that opens it always gets 30 s per try)
   -z, --size-limit N        most entries a search returns (default 0: no limit)
   -s, --scope base|one|sub  scope of search (default sub)
       --no-referrals        do not follow referrals

@@ -55,24 +55,6 @@ std::string json_value(const Value &value) {
     return "null";
 }
 
-// A DN or attribute name: a JSON string when it is UTF-8, else its bytes with every invalid byte
-// replaced by U+FFFD (a key must be a string; the servers send UTF-8 names in practice).
-std::string json_name(std::string_view text) {
-    if (valid_utf8(text)) return json_string(text);
-    std::string repaired;
-    for (size_t at = 0; at < text.size();) {
-        const size_t length = sequence_length(text, at);
-        if (length == 0) {
-            repaired += "\xef\xbf\xbd";
-            ++at;
-        } else {
-            repaired.append(text.substr(at, length));
-            at += length;
-        }
-    }
-    return json_string(repaired);
-}
-
 }  // namespace
 
 bool valid_utf8(std::string_view bytes) {
@@ -110,16 +92,32 @@ std::string json_string(std::string_view text) {
     return out;
 }
 
+std::string json_text_string(std::string_view text) {
+    if (valid_utf8(text)) return json_string(text);
+    std::string repaired;
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = sequence_length(text, at);
+        if (length == 0) {
+            repaired += "\xef\xbf\xbd";
+            ++at;
+        } else {
+            repaired.append(text.substr(at, length));
+            at += length;
+        }
+    }
+    return json_string(repaired);
+}
+
 std::string json_text(const std::vector<Entry> &entries) {
     if (entries.empty()) return "[]\n";
     std::string out = "[\n";
     for (size_t e = 0; e < entries.size(); ++e) {
         const Entry &entry = entries[e];
-        out += "  {\n    \"dn\": " + json_name(entry.dn) + ",\n    \"attributes\": {";
+        out += "  {\n    \"dn\": " + json_text_string(entry.dn) + ",\n    \"attributes\": {";
         for (size_t a = 0; a < entry.attributes.size(); ++a) {
             const Attribute &attribute = entry.attributes[a];
             out += a == 0 ? "\n" : ",\n";
-            out += "      " + json_name(attribute.name) + ": [";
+            out += "      " + json_text_string(attribute.name) + ": [";
             for (size_t v = 0; v < attribute.values.size(); ++v) {
                 if (v > 0) out += ", ";
                 out += json_value(attribute.values[v]);

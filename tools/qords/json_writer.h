@@ -17,6 +17,11 @@ bool valid_utf8(std::string_view bytes);
 // `text` (valid UTF-8) as a quoted JSON string.
 std::string json_string(std::string_view text);
 
+// `text` of any bytes as a quoted JSON string: as it is when it is UTF-8, else with every byte
+// that is not part of a valid sequence replaced by U+FFFD. For DNs and attribute names (a key
+// must be a string; servers send UTF-8 names in practice) and the texts qords echoes.
+std::string json_text_string(std::string_view text);
+
 // The JSON text of `entries`, ending with a line break ("[]" for none).
 std::string json_text(const std::vector<Entry> &entries);
 

@@ -6,6 +6,7 @@
 #include "report.h"
 #include "result_sets.h"
 #include "session.h"
+#include "usage_error.h"
 
 namespace qords {
 namespace {
@@ -44,8 +45,16 @@ AttributeSelection selection_after(const std::vector<std::string> &arguments, si
 
 }  // namespace
 
+// The module answers a blank filter with "Can't contact LDAP server" (the server drops the
+// connection on it), which misleads: refused here, saying what is wrong.
+void check_filter(const std::string &filter) {
+    if (filter.find_first_not_of(" \t") == std::string::npos)
+        throw UsageError("the filter is empty; a search needs one such as \"(objectClass=*)\"");
+}
+
 int run_search(const Context &context) {
     const std::string &filter = context.arguments()[0];
+    check_filter(filter);
     const AttributeSelection selection = selection_after(context.arguments(), 1);
     return lookup_and_print(context, "search " + filter, BaseUse::needed, selection, EmptyResult::fine,
                             [&](qorldap::ResultSet &results, char **attributes) {

@@ -25,28 +25,32 @@ int32_t option_word(const Settings &settings) {
 
 const char *text_or_null(const std::optional<std::string> &text) { return text ? text->c_str() : nullptr; }
 
-// A setting as far as qords can see it: the command line, an --option entry, the environment.
-// (An options file of the runtime is not visible here.)
+// A setting as far as qords can see it, looked up as the module looks: the command line when it
+// gives a value, else an --option entry, else the environment; the module takes an entry or a
+// variable even when it is empty. (An options file of the runtime is not visible here.)
 std::optional<std::string> visible_setting(const Settings &settings, const std::optional<std::string> &given,
                                            const char *name) {
     if (given && !given->empty()) return given;
     for (auto it = settings.host_options.rbegin(); it != settings.host_options.rend(); ++it)
-        if (it->first == name && !it->second.empty()) return it->second;
-    if (const char *value = std::getenv(name); value != nullptr && *value != '\0') return std::string(value);
+        if (it->first == name) return it->second;
+    if (const char *value = std::getenv(name); value != nullptr) return std::string(value);
     return std::nullopt;
 }
+
+std::string shown(const std::string &text) { return text.empty() ? "\"\"" : text; }
 
 // "open session[ to HOST[ port PORT]][ as DN]" for failure messages; never the password.
 std::string opening_what(const Settings &settings) {
     std::string what = "open session";
     if (std::optional<std::string> host = visible_setting(settings, settings.host, "LDAP_HOST")) {
-        what += " to " + *host;
+        what += " to " + shown(*host);
         const std::optional<std::string> port =
             visible_setting(settings, settings.port != 0 ? std::optional(std::to_string(settings.port)) : std::nullopt,
                             "LDAP_PORT");
-        if (port) what += " port " + *port;
+        if (port && !port->empty()) what += " port " + *port;
     }
-    if (std::optional<std::string> dn = visible_setting(settings, settings.bind_dn, "LDAP_BINDDN")) what += " as " + *dn;
+    std::optional<std::string> dn = visible_setting(settings, settings.bind_dn, "LDAP_BINDDN");
+    if (dn && !dn->empty()) what += " as " + *dn;
     return what;
 }
 

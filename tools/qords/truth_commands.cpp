@@ -5,6 +5,7 @@
 #include "report.h"
 #include "result_sets.h"
 #include "session.h"
+#include "usage_error.h"
 
 namespace qords {
 namespace {
@@ -37,6 +38,9 @@ int run_isclass(const Context &context) {
     const std::string &dn = context.arguments()[0];
     const std::string &class_name = context.arguments()[1];
     const std::string what = "isclass " + dn;
+    // dsiscls counts a class whose name begins with CLASS, so an empty CLASS would be TRUE of
+    // every entry.
+    if (class_name.empty()) throw UsageError("isclass needs a CLASS name, not an empty one");
     qorldap::Session session(context.module.directory());
     if (std::optional<int> failed = open_session(context, BaseUse::unused, session)) return *failed;
     // Only the attributes the class test reads.

@@ -1,5 +1,6 @@
 // qords bench and the module's result cache: how many searches reach the server is read from
 // the server's monitor database.
+#include "latencies.h"
 #include "qords_fixture.h"
 
 namespace qordstest {
@@ -71,6 +72,46 @@ TEST_F(QordsBench, ResultCacheAnswersRepeatedSearches) {
 
     // The cached answer is the server's answer.
     EXPECT_EQ(qords({"--cache", "60", "search", "(uid=bob)"}).out, qords({"search", "(uid=bob)"}).out);
+}
+
+TEST_F(QordsBench, JsonStaysValidForATargetThatIsNotUtf8) {
+    const Outcome outcome = qords({"--json", "bench", "search", "(cn=\xff)", "--seconds", "1"});
+    ASSERT_TRUE(exited_with(outcome, 0));
+    EXPECT_NE(outcome.out.find("\"target\": \"(cn=\xef\xbf\xbd)\""), std::string::npos) << outcome.out;
+    EXPECT_EQ(outcome.out.find('\xff'), std::string::npos) << outcome.out;
+}
+
+// A bench keeps its latencies in bounded memory: exactly up to a limit, in 1% buckets beyond.
+TEST(QordsBenchLatencies, ExactWithinTheLimitBoundedBeyond) {
+    qords::Latencies exact(1000);
+    EXPECT_EQ(exact.percentile(0.5), 0);
+    for (int i = 1000; i >= 1; --i) exact.add(i * 0.01);   // 0.01 .. 10 ms, in reverse
+    EXPECT_EQ(exact.count(), 1000u);
+    EXPECT_DOUBLE_EQ(exact.percentile(0.0), 0.01);
+    EXPECT_DOUBLE_EQ(exact.percentile(0.5), 5.01);   // rank round(0.5 * 999) = 500
+    EXPECT_DOUBLE_EQ(exact.percentile(0.99), 9.90);
+    EXPECT_DOUBLE_EQ(exact.percentile(1.0), 10.0);
+    EXPECT_DOUBLE_EQ(exact.max(), 10.0);
+
+    qords::Latencies bounded(1000);
+    for (int i = 1; i <= 1000; ++i) bounded.add(i * 0.01);
+    const size_t held = bounded.bytes_held();
+    for (int round = 0; round < 99; ++round)
+        for (int i = 1; i <= 1000; ++i) bounded.add(i * 0.01);
+    EXPECT_EQ(bounded.count(), 100000u);
+    EXPECT_LE(bounded.bytes_held(), held) << "memory must not grow with the run";
+    EXPECT_NEAR(bounded.percentile(0.5), 5.0, 5.0 * 0.01);
+    EXPECT_NEAR(bounded.percentile(0.99), 9.9, 9.9 * 0.01);
+    EXPECT_NEAR(bounded.percentile(0.0), 0.01, 0.01 * 0.01);
+    EXPECT_LE(bounded.percentile(1.0), 10.0);
+    EXPECT_DOUBLE_EQ(bounded.max(), 10.0);
+
+    qords::Latencies extremes(1);
+    extremes.add(0);
+    extremes.add(-1);
+    extremes.add(1e12);   // beyond the last bucket
+    EXPECT_EQ(extremes.percentile(0.0), 0.5e-4);
+    EXPECT_DOUBLE_EQ(extremes.percentile(1.0), 1e12);
 }
 
 }  // namespace

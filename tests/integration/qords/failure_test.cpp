@@ -107,6 +107,34 @@ TEST_F(QordsFailure, UnreachableServerFailsAtOnce) {
         << nowhere.err;
 }
 
+// Arguments the module would take but answer misleadingly: a blank filter (the module reports
+// "Can't contact LDAP server" for it) and an empty class name (TRUE of every entry, as a class
+// whose name begins with CLASS counts). Refused before anything is sent.
+TEST_F(QordsFailure, BlankFilterAndEmptyClassAreUsageErrors) {
+    for (const Strings &arguments : {Strings{"search", ""}, Strings{"search", " \t", "cn"},
+                                     Strings{"bench", "search", " ", "--seconds", "1"}}) {
+        const Outcome outcome = qords(arguments);
+        EXPECT_TRUE(exited_with(outcome, 2)) << arguments[0];
+        EXPECT_EQ(outcome.err.rfind("qords: the filter is empty; a search needs one such as \"(objectClass=*)\"\n", 0),
+                  0u)
+            << outcome.err;
+        EXPECT_EQ(outcome.out, "");
+    }
+    const Outcome isclass = qords({"isclass", kBob, ""});
+    EXPECT_TRUE(exited_with(isclass, 2));
+    EXPECT_EQ(isclass.err.rfind("qords: isclass needs a CLASS name, not an empty one\n", 0), 0u) << isclass.err;
+    EXPECT_EQ(isclass.out, "");
+}
+
+// An empty LDAP_HOST host option is what the module connects to (it takes an option even when
+// empty): the failure names that, not the LDAP_HOST of the environment the module never tried.
+TEST_F(QordsFailure, OpeningFailureNamesTheHostTheModuleTried) {
+    const Outcome outcome = qords({"-o", "LDAP_HOST=", "read", kBob});
+    EXPECT_TRUE(exited_with(outcome, 3));
+    EXPECT_EQ(outcome.err, "qords: open session to \"\" port " + std::to_string(server().port()) +
+                               ": Can't contact LDAP server (0x80144051)\n");
+}
+
 TEST_F(QordsFailure, WrongPasswordIsReportedAndNeverPrinted) {
     const std::string secret = "not-the-Password-42";
     for (const Strings &arguments : {Strings{"-D", server().admin_dn(), "-w", secret, "-v", "read", kBob},

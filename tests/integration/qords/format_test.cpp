@@ -184,6 +184,17 @@ TEST(QordsCommandLine, PasswordIsBlankedInArgv) {
     EXPECT_EQ(joined, "-wxxxxxxx");
 }
 
+TEST(QordsCommandLine, PasswordOptionIsBlankedInArgv) {
+    std::string program = "qords", option = "-o", setting = "LDAP_BINDPW=hunter2", other = "--option=LDAP_BASE=o=x",
+                command = "hostname";
+    char *argv[] = {program.data(), option.data(), setting.data(), other.data(), command.data()};
+    const Invocation a = parse_command_line(5, argv);
+    EXPECT_EQ(a.settings.host_options,
+              (std::vector<std::pair<std::string, std::string>>{{"LDAP_BINDPW", "hunter2"}, {"LDAP_BASE", "o=x"}}));
+    EXPECT_EQ(setting, "LDAP_BINDPW=xxxxxxx");
+    EXPECT_EQ(other, "--option=LDAP_BASE=o=x");
+}
+
 TEST(QordsCommandLine, MalformedOptionsAreUsageErrors) {
     for (const Strings &words : {Strings{"--port"}, Strings{"-p", "0"}, Strings{"-p", "1x"}, Strings{"-l", "2147484"},
                                  Strings{"--size-limit=-1"}, Strings{"--json=1"}, Strings{"--nope"}, Strings{"-Q"},
