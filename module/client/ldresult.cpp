@@ -270,13 +270,16 @@ int32_t wait4msg(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LDAPM
         }
 
         if (answer == -2 && limited) {
-            double now = wzdttme();
-            remaining -= static_cast<int32_t>(now - start);
+            // Whole milliseconds are taken from the limit; the start moves on by just those, so
+            // the fractions of many short rounds (messages for other requests arriving back to
+            // back) add up instead of being dropped, and the limit always runs out.
+            const auto elapsed = static_cast<int32_t>(wzdttme() - start);
+            remaining -= elapsed;
             if (remaining <= 0) {
                 ld->ld_errno = LDAP_TIMEOUT;
                 return 0;
             }
-            start = now;
+            start += elapsed;
         }
     }
     return answer;

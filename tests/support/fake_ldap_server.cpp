@@ -66,7 +66,7 @@ struct ScriptStep {
     RequestPredicate predicate;     // expect by predicate when set
     ReplyMaker maker;               // write_with
     std::vector<std::size_t> cuts;  // write_pieces
-    std::chrono::milliseconds duration{0};  // delay, write_pieces gap
+    std::chrono::microseconds duration{0};  // delay, write_pieces gap
     bool close_after = false;       // write: close once written
 };
 
@@ -226,12 +226,18 @@ struct FakeLdapServer::Impl {
                 polled.push_back(i);
             }
         }
-        int timeout = -1;
+        // To the nanosecond, so that delays shorter than a millisecond last what they say.
+        timespec wait{};
+        timespec *timeout = nullptr;
         if (deadline) {
-            auto left = std::chrono::duration_cast<Milliseconds>(*deadline - Clock::now()).count();
-            timeout = left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 60'000)) + 1;
+            const auto left = std::clamp<long long>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - Clock::now()).count(), 0,
+                60'000'000'000LL);
+            wait.tv_sec = static_cast<time_t>(left / 1'000'000'000);
+            wait.tv_nsec = static_cast<long>(left % 1'000'000'000);
+            timeout = &wait;
         }
-        int ready = ::poll(fds.data(), fds.size(), timeout);
+        int ready = ::ppoll(fds.data(), fds.size(), timeout, nullptr);
         if (ready <= 0) return;
         const std::size_t first_connection = accepting ? 2 : 1;
         for (std::size_t k = 0; k < polled.size(); ++k)
@@ -411,7 +417,7 @@ struct FakeLdapServer::Impl {
         return true;
     }
 
-    bool run_delay(Milliseconds duration) {
+    bool run_delay(Microseconds duration) {
         const auto until = Clock::now() + duration;
         while (Clock::now() < until) {
             if (aborted || stopping()) return false;
@@ -592,7 +598,7 @@ FakeLdapServer &FakeLdapServer::reply_with(ReplyMaker make) {
     return add_step(std::move(s));
 }
 
-FakeLdapServer &FakeLdapServer::reply_in_pieces(Bytes bytes, std::vector<std::size_t> cuts, Milliseconds gap) {
+FakeLdapServer &FakeLdapServer::reply_in_pieces(Bytes bytes, std::vector<std::size_t> cuts, Microseconds gap) {
     for (std::size_t k = 0; k < cuts.size(); ++k)
         if (cuts[k] > bytes.size() || (k > 0 && cuts[k] < cuts[k - 1]))
             throw std::logic_error("FakeLdapServer: reply_in_pieces cuts must ascend within the bytes");
@@ -618,8 +624,8 @@ FakeLdapServer &FakeLdapServer::send_garbage(Bytes garbage) {
     return add_step(std::move(s));
 }
 
-FakeLdapServer &FakeLdapServer::delay(Milliseconds duration) {
-    Step s = make_step(Step::Kind::delay, "delay " + std::to_string(duration.count()) + " ms");
+FakeLdapServer &FakeLdapServer::delay(Microseconds duration) {
+    Step s = make_step(Step::Kind::delay, "delay " + std::to_string(duration.count()) + " µs");
     s.duration = duration;
     return add_step(std::move(s));
 }

@@ -66,6 +66,7 @@ inline constexpr std::int64_t kAnyId = -1;
 class FakeLdapServer {
 public:
     using Milliseconds = std::chrono::milliseconds;
+    using Microseconds = std::chrono::microseconds;   // delays (milliseconds convert to it)
 
     FakeLdapServer();
     ~FakeLdapServer();
@@ -109,13 +110,13 @@ public:
     FakeLdapServer &reply_with(ReplyMaker make);
     // Writes the bytes in pieces: cut at each offset in `cuts` (ascending), waiting `gap`
     // between pieces.
-    FakeLdapServer &reply_in_pieces(Bytes bytes, std::vector<std::size_t> cuts, Milliseconds gap);
+    FakeLdapServer &reply_in_pieces(Bytes bytes, std::vector<std::size_t> cuts, Microseconds gap);
     // Writes the first `prefix` bytes of the message, then closes the connection.
     FakeLdapServer &close_mid_message(Bytes message, std::size_t prefix);
     // Writes bytes that cannot start an LDAP message.
     FakeLdapServer &send_garbage(Bytes garbage = bytes_of("\xff garbage, not BER"));
     // Waits, still reading every connection.
-    FakeLdapServer &delay(Milliseconds duration);
+    FakeLdapServer &delay(Microseconds duration);
     // Closes the connection in order (FIN).
     FakeLdapServer &close();
     // Closes the connection abortively (RST).

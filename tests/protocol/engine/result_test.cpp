@@ -194,6 +194,29 @@ TEST_F(ResultTest, WaitEndsAfterTheTimeoutOrTheTimeLimit) {
     end_session(ld, {&server});
 }
 
+TEST_F(ResultTest, TheLimitRunsOutWhileOtherMessagesKeepArriving) {
+    // Answers to an unknown request trickle in for a second, one every 0.4 ms: every round
+    // of the wait is shorter than a millisecond, and those fractions must still use up the limit.
+    constexpr std::size_t kMessages = 2500;
+    const Bytes unknown = ldap::delete_response(77, 0);
+    Bytes stream;
+    std::vector<std::size_t> cuts;
+    for (std::size_t i = 0; i < kMessages; ++i) {
+        if (i > 0) cuts.push_back(stream.size());
+        stream.insert(stream.end(), unknown.begin(), unknown.end());
+    }
+    FakeLdapServer server;
+    server.accept().expect_request(ldap::op::search_request, 1).reply_in_pieces(std::move(stream), cuts, 400us).hold();
+    LDAP *ld = start_search({&server}, "o=example", [](LDAP *session) { session->ld_timelimit = 0; });
+    ASSERT_NE(ld, nullptr);
+    LDAPMessage *message = nullptr;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(ldap_result(ld, 1, 1, 100, &message), 0);
+    EXPECT_EQ(ld->ld_errno, LDAP_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 600ms);
+    end_session(ld, {&server}, Ending::free_silently);
+}
+
 TEST_F(ResultTest, WithoutTimeLimitTheWaitLastsUntilTheAnswer) {
     FakeLdapServer server;
     server.accept()
