@@ -106,8 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const long fail_at = data[1] & 0x3F;
     const bool keep_failing = (data[1] & 0x80) != 0;
     qorhost_set_encoding((data[1] & 0x40) != 0 ? 4 : 20);
-    LDAP *ld = ldap_open("127.0.0.1", peer->port());
-    if (ld == nullptr) fail("ldap_open to the scripted peer failed");
+    LDAP *ld = qorfuzz::open_to_peer(peer->port());
     peer->accept_session();
     ld->ld_timelimit = 1000;
     if ((flags & 0x08) != 0) ld->ld_option_flags &= ~OPT_CHASE_REFERRALS;

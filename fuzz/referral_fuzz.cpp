@@ -86,8 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string text(reinterpret_cast<const char *>(data + 2), size - 2);
     text = text.substr(0, text.find('\0'));
 
-    LDAP *ld = ldap_open("127.0.0.1", server_port);
-    if (ld == nullptr) fail("ldap_open to the answering server failed");
+    LDAP *ld = qorfuzz::open_to_peer(server_port);
     ld->ld_timelimit = 1000;
     if (kind == 6) ld->ld_protocol_version = 3;
     if ((data[0] & 0x40) != 0) ldap_set_rebind_proc(ld, supply_credentials);

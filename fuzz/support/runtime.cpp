@@ -48,6 +48,14 @@ void fail(const char *format, ...) {
     std::abort();
 }
 
+LDAP *open_to_peer(std::uint16_t port) {
+    constexpr int kAttempts = 5;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (LDAP *ld = ldap_open("127.0.0.1", port)) return ld;
+    }
+    fail("ldap_open to the peer on port %u failed %d times", static_cast<unsigned>(port), kAttempts);
+}
+
 void start_runtime(int io_limit_ms) {
     static bool started = false;
     if (started) return;

@@ -13,6 +13,11 @@ namespace qorfuzz {
 // cannot be loaded. Read and connect limits are set to `io_limit_ms`.
 void start_runtime(int io_limit_ms = 200);
 
+// A session opened with ldap_open to a peer of the program on the loopback interface. The
+// connect limit is short, and a busy machine may leave a connection unaccepted that long, so a
+// few attempts are made before the run fails.
+LDAP *open_to_peer(std::uint16_t port);
+
 // A pool made once for the whole program.
 HostPool *program_pool();
 
