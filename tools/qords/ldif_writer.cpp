@@ -34,7 +34,9 @@ bool ldif_safe(std::string_view value) {
     if (value.back() == ' ') return false;
     for (char c : value) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte == 0 || byte == '\n' || byte == '\r' || byte > 127) return false;
+        // Control characters are allowed plain, but on a terminal they would act (an escape
+        // sequence in a value must not move the cursor or recolour the output).
+        if (byte < 0x20 || byte == 0x7F || byte > 127) return false;
     }
     return true;
 }

@@ -13,7 +13,8 @@
 
 namespace qords {
 
-// True when `value` can be written after "name: " as it is.
+// True when `value` can be written after "name: " as it is: a safe string of RFC 2849 without
+// control characters.
 bool ldif_safe(std::string_view value);
 
 // One "name: value" or "name:: BASE64" line, folded, with its final line break.

@@ -35,7 +35,7 @@ TEST(QordsLdifWriter, SafeStringsPlainEverythingElseBase64) {
     EXPECT_EQ(ldif_line("cn", "Alice"), "cn: Alice\n");
     EXPECT_EQ(ldif_line("cn", ""), "cn:\n");
     EXPECT_EQ(ldif_line("cn", "a:b <c"), "cn: a:b <c\n");
-    for (const std::string &unsafe : Strings{" a", "a ", ":a", "<a", "a\nb", "a\rb", std::string("a\0b", 3), "\xc3\xbc"})
+    for (const std::string &unsafe : Strings{" a", "a ", ":a", "<a", "a\nb", "a\rb", std::string("a\0b", 3), "\xc3\xbc", "a\tb", "\x1b[31mred", "a\x7f"})
         EXPECT_EQ(ldif_line("x", unsafe), "x:: " + base64_encode(unsafe) + "\n") << unsafe;
 }
 
