@@ -332,16 +332,22 @@ TEST(Waits, PeerCloseEndsTheWait) {
     EXPECT_EQ(ready_sockets(), std::vector<int32_t>{c.handle});
 }
 
-TEST(Waits, ResetConnectionPostsAFailure) {
-    Connection c;
-    HostEvent read_event{};
-    ASSERT_EQ(svc::wqsrsoc()(c.handle, &read_event), 0);
+// Registers `event` for the connection's socket, has the peer reset the connection, and waits
+// once; `which` receives the index of the event that ended the wait.
+void reset_and_wait(Connection &c, HostEvent *event, int32_t *which) {
+    ASSERT_EQ(svc::wqsrsoc()(c.handle, event), 0);
     const linger abort_close{1, 0};
     setsockopt(c.peer.fd(), SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
     c.peer.reset();   // sends a reset
-    HostEvent *events[] = {&read_event};
+    HostEvent *events[] = {event};
+    svc::wtgwait()(which, 1, 1, events);
+}
+
+TEST(Waits, ResetConnectionPostsAFailure) {
+    Connection c;
+    HostEvent read_event{};
     int32_t which = -1;
-    svc::wtgwait()(&which, 1, 1, events);
+    ASSERT_NO_FATAL_FAILURE(reset_and_wait(c, &read_event, &which));
     EXPECT_EQ(which, 0);
     EXPECT_EQ(read_event.status_present, 1);
     EXPECT_NE(read_event.status, 0);
@@ -353,14 +359,10 @@ TEST(Waits, ResetConnectionPostsAFailure) {
 TEST(Waits, AResetIsPostedOnceAndThenTheSocketReadsAsEnded) {
     Connection c;
     HostEvent read_event{};
-    ASSERT_EQ(svc::wqsrsoc()(c.handle, &read_event), 0);
-    const linger abort_close{1, 0};
-    setsockopt(c.peer.fd(), SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
-    c.peer.reset();
-    HostEvent *events[] = {&read_event};
     int32_t which = -1;
-    svc::wtgwait()(&which, 1, 1, events);
+    ASSERT_NO_FATAL_FAILURE(reset_and_wait(c, &read_event, &which));
     ASSERT_EQ(read_event.status_present, 1);
+    HostEvent *events[] = {&read_event};
 
     for (int restart = 0; restart < 3; ++restart) {
         SCOPED_TRACE(restart);
