@@ -409,6 +409,7 @@ struct FakeLdapServer::Impl {
         std::vector<std::size_t> ends = s.cuts;
         ends.push_back(s.bytes.size());
         for (std::size_t k = 0; k < ends.size(); ++k) {
+            if (connections[s.connection].eof) return true;   // the client is gone: drop the rest
             if (k > 0 && !run_delay(s.duration)) return false;
             auto piece = std::span<const std::uint8_t>(s.bytes).subspan(from, ends[k] - from);
             if (!write_all(s.connection, piece, Clock::now() + step_limit)) return false;
