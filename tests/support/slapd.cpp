@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -17,6 +18,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/ber_reader.h"
+#include "tests/support/ldap_messages.h"
 #include "tests/support/loopback.h"
 
 #ifndef QOR_SOURCE_DIR
@@ -35,10 +38,11 @@ using namespace std::chrono_literals;
 constexpr const char *kSlapd = "/usr/sbin/slapd";
 constexpr const char *kSlapadd = "/usr/sbin/slapadd";
 constexpr const char *kSlaptest = "/usr/sbin/slaptest";
+constexpr const char *kSlapcat = "/usr/sbin/slapcat";
 constexpr auto kPoll = 2ms;                // longest sleep of any wait below
 constexpr auto kStartLimit = 15s;          // slapd accepting connections
 constexpr auto kToolLimit = 30s;           // slapadd, slaptest
-constexpr auto kStopLimit = 5s;            // SIGTERM before SIGKILL
+constexpr auto kStopLimit = 5s;            // SIGTERM before SIGKILL; SIGSTOP taking hold
 constexpr int kLaunchAttempts = 20;        // ports tried when others take them first
 
 std::string read_file(const fs::path &path) {
@@ -91,14 +95,19 @@ std::optional<int> wait_exit(pid_t pid, std::chrono::milliseconds limit) {
     }
 }
 
+// Waits for `pid` to end, without limit: for a process that has been sent SIGKILL.
+void reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
 // Ends `pid` for good: SIGTERM, then SIGKILL after kStopLimit; reaps it.
 void kill_and_reap(pid_t pid) {
     ::kill(pid, SIGTERM);
     if (wait_exit(pid, kStopLimit)) return;
     ::kill(pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    reap(pid);
 }
 
 // Runs a tool to completion within kToolLimit; its exit status (0 for success) or -1 when it
@@ -131,22 +140,43 @@ bool port_is_free(std::uint16_t port) {
     return ::bind(s.fd(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
 }
 
-// Socket inode of the listener on 127.0.0.1:port (or 0.0.0.0:port), from /proc/net/tcp; 0 when
-// nobody listens there.
-unsigned long listener_inode(std::uint16_t port) {
+// One IPv4 TCP socket of the machine, as /proc/net/tcp lists it. Addresses are written
+// "0100007F:1F90" (address and port in hex).
+struct TcpSocket {
+    std::string local;
+    std::string state;           // "0A" listening, "01" established
+    unsigned long unread = 0;    // bytes in the receive queue
+    unsigned long inode = 0;
+};
+
+std::vector<TcpSocket> tcp_sockets() {
+    std::vector<TcpSocket> sockets;
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line);  // header
-    char wanted_local[16], wanted_any[16];
-    std::snprintf(wanted_local, sizeof wanted_local, "0100007F:%04X", port);
-    std::snprintf(wanted_any, sizeof wanted_any, "00000000:%04X", port);
     while (std::getline(table, line)) {
         std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
-        unsigned long inode = 0;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
-        if (state == "0A" && (local == wanted_local || local == wanted_any)) return inode;
+        std::string slot, remote, queues, timer, retransmits, uid, timeout;
+        TcpSocket s;
+        fields >> slot >> s.local >> remote >> s.state >> queues >> timer >> retransmits >> uid >> timeout >> s.inode;
+        const std::size_t colon = queues.find(':');
+        if (colon != std::string::npos) s.unread = std::stoul(queues.substr(colon + 1), nullptr, 16);
+        sockets.push_back(std::move(s));
     }
+    return sockets;
+}
+
+// How /proc/net/tcp writes 127.0.0.1:port (`any` false) or 0.0.0.0:port.
+std::string tcp_address(std::uint16_t port, bool any = false) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%s:%04X", any ? "00000000" : "0100007F", port);
+    return text;
+}
+
+// Socket inode of the listener on 127.0.0.1:port (or 0.0.0.0:port); 0 when nobody listens there.
+unsigned long listener_inode(std::uint16_t port) {
+    for (const TcpSocket &s : tcp_sockets())
+        if (s.state == "0A" && (s.local == tcp_address(port) || s.local == tcp_address(port, true))) return s.inode;
     return 0;
 }
 
@@ -238,23 +268,29 @@ void Slapd::write_config() const {
 
 void Slapd::load(const fs::path &ldif) const {
     const fs::path log = dir_ / "slapadd.log";
-    int status = run_tool({kSlapadd, "-q", "-f", (dir_ / "slapd.conf").string(), "-l", ldif.string()}, log);
+    std::vector<std::string> args = {kSlapadd, "-q", "-f", (dir_ / "slapd.conf").string(), "-l", ldif.string()};
+    args.insert(args.end(), options_.slapadd_flags.begin(), options_.slapadd_flags.end());
+    int status = run_tool(args, log);
     if (status != 0)
         throw std::runtime_error("slapadd could not load " + ldif.string() + " (status " + std::to_string(status) +
                                  "):\n" + read_file(log));
 }
 
-void Slapd::launch(std::uint16_t preferred_port) {
+void Slapd::launch(std::uint16_t port, PortChoice choice) {
     const fs::path log = dir_ / "slapd.log";
     for (int attempt = 0; attempt < kLaunchAttempts; ++attempt) {
-        port_ = (attempt == 0 && preferred_port != 0) ? preferred_port : free_loopback_port();
+        port_ = (attempt == 0 && port != 0) ? port : free_loopback_port();
         pid_ = spawn({kSlapd, "-f", (dir_ / "slapd.conf").string(), "-h", url(), "-d", "0"}, log);
         const auto deadline = Clock::now() + kStartLimit;
         for (;;) {
             int status = 0;
             if (::waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = 0;
-                if (!port_is_free(port_)) break;  // someone else took the port: try another
+                if (!port_is_free(port_)) {
+                    if (choice == PortChoice::exact)
+                        throw std::runtime_error("slapd cannot have port " + std::to_string(port_) + ": it is taken");
+                    break;  // someone else took the port: try another
+                }
                 throw std::runtime_error("slapd " + describe_status(status) + " on port " + std::to_string(port_) +
                                          diagnostics());
             }
@@ -283,6 +319,7 @@ std::string Slapd::diagnostics() const {
 
 void Slapd::terminate() {
     if (pid_ == 0) return;
+    resume();  // a stopped process would take SIGTERM only when continued
     kill_and_reap(pid_);
     pid_ = 0;
 }
@@ -304,6 +341,145 @@ void Slapd::add_ldif(std::string_view ldif) {
     std::ofstream(file, std::ios::binary) << ldif;
     load(file);
     launch(old_port);
+}
+
+// ---- Outages ----
+
+void Slapd::kill() {
+    if (pid_ == 0) return;
+    ::kill(pid_, SIGKILL);
+    reap(pid_);
+    pid_ = 0;
+    paused_ = false;
+}
+
+void Slapd::restart() {
+    if (dir_.empty()) throw std::logic_error("Slapd::restart after stop()");
+    terminate();
+    launch(port_, PortChoice::exact);
+}
+
+void Slapd::pause() {
+    if (pid_ == 0 || paused_) return;
+    ::kill(pid_, SIGSTOP);
+    // The signal is only queued when kill() returns; the stop is complete once every thread of
+    // slapd has stopped, which is when waitpid reports it.
+    const auto deadline = Clock::now() + kStopLimit;
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG | WUNTRACED) == pid_ && WIFSTOPPED(status)) break;
+        if (Clock::now() >= deadline) throw std::runtime_error("slapd did not stop on SIGSTOP");
+        std::this_thread::sleep_for(kPoll);
+    }
+    paused_ = true;
+}
+
+void Slapd::resume() {
+    if (pid_ == 0 || !paused_) return;
+    ::kill(pid_, SIGCONT);
+    paused_ = false;
+}
+
+std::size_t Slapd::unread_bytes() const {
+    std::size_t total = 0;
+    for (const TcpSocket &s : tcp_sockets())
+        if (s.state == "01" && s.local == tcp_address(port_)) total += s.unread;
+    return total;
+}
+
+// ---- Two providers ----
+
+namespace {
+
+constexpr int kPairAttempts = 5;   // pairs of ports tried when others take them first
+constexpr auto kSyncPoll = 10ms;   // between two looks at both providers' change numbers
+
+// `options` with the settings of provider `server_id` (1 or 2) on `port`, replicating with the
+// provider on `other_port`: it pulls the other's changes through its consumer (retrying every
+// second while the other is away) and offers its own through syncprov.
+SlapdOptions provider_options(SlapdOptions options, int server_id, std::uint16_t port, std::uint16_t other_port) {
+    options.preferred_port = port;
+    options.extra_global_config.push_back("serverID " + std::to_string(server_id));
+    options.extra_global_config.push_back("moduleload syncprov");
+    options.extra_database_config.push_back(
+        "syncrepl rid=001 provider=ldap://127.0.0.1:" + std::to_string(other_port) +
+        "/ bindmethod=simple binddn=\"cn=admin," + options.suffix + "\" credentials=" + Slapd::admin_password +
+        " searchbase=\"" + options.suffix + "\" type=refreshAndPersist retry=\"1 +\"");
+    options.extra_database_config.push_back("multiprovider on");
+    options.extra_database_config.push_back("overlay syncprov");
+    return options;
+}
+
+// Writes the entries of `server`'s database, with their identities and change numbers, to
+// `ldif` (slapcat reads the database of a running slapd).
+void export_entries(const Slapd &server, const fs::path &ldif) {
+    const fs::path log = server.directory() / "slapcat.log";
+    if (run_tool({kSlapcat, "-f", (server.directory() / "slapd.conf").string(), "-l", ldif.string()}, log) != 0)
+        throw std::runtime_error("slapcat could not export the first provider:\n" + read_file(log));
+}
+
+// The contextCSN values of the suffix entry, sorted; nullopt when the server cannot be asked.
+std::optional<std::vector<std::string>> context_csns(const Slapd &server) {
+    if (!server.running()) return std::nullopt;
+    try {
+        RawClient client(server.port(), 1s);
+        ldap::Search search;
+        search.base = server.suffix();
+        search.scope = 0;
+        search.filter = ldap::filter::present("objectclass");
+        search.attributes = {"contextCSN"};
+        if (!client.send(ldap::search_request(1, search))) return std::nullopt;
+        std::vector<std::string> csns;
+        for (;;) {
+            std::optional<Bytes> message = client.read_element(1s);
+            if (!message) return std::nullopt;
+            const BerNode op = parse_element(*message).at(1);
+            if (op.tag != ldap::op::search_entry) break;
+            for (const BerNode &attribute : op.at(1).children)
+                for (const BerNode &value : attribute.at(1).children) csns.push_back(value.text());
+        }
+        std::sort(csns.begin(), csns.end());
+        return csns;
+    } catch (const std::exception &) {
+        return std::nullopt;   // not accepting connections, or an answer cut short
+    }
+}
+
+}  // namespace
+
+SlapdPair::SlapdPair(SlapdOptions options) {
+    for (int attempt = 0; attempt < kPairAttempts; ++attempt) {
+        // Each configuration names the other's port, so both are fixed before either starts.
+        const std::uint16_t ports[2] = {free_loopback_port(), free_loopback_port()};
+        if (ports[0] == ports[1]) continue;
+        SlapdOptions first = provider_options(options, 1, ports[0], ports[1]);
+        first.slapadd_flags = {"-S", "1", "-w"};   // change numbers of server 1, and the suffix's contextCSN
+        auto one = std::make_unique<Slapd>(std::move(first));
+        if (one->port() != ports[0]) continue;
+        SlapdOptions second = provider_options(options, 2, ports[1], ports[0]);
+        second.ldif_files = {one->directory() / "provider.ldif"};
+        second.extra_ldif.clear();
+        export_entries(*one, second.ldif_files.front());
+        auto two = std::make_unique<Slapd>(std::move(second));
+        if (two->port() != ports[1]) continue;
+        providers_.push_back(std::move(one));
+        providers_.push_back(std::move(two));
+        return;
+    }
+    throw std::runtime_error("SlapdPair: no two free ports in " + std::to_string(kPairAttempts) + " attempts");
+}
+
+std::string SlapdPair::host_list() const { return provider(0).host_port() + " " + provider(1).host_port(); }
+
+bool SlapdPair::wait_in_sync(std::chrono::milliseconds limit) const {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        const auto first = context_csns(provider(0));
+        const auto second = context_csns(provider(1));
+        if (first && second && !first->empty() && *first == *second) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kSyncPoll);
+    }
 }
 
 }  // namespace qortest

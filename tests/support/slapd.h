@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,8 @@ struct SlapdOptions {
     // Further configuration lines, for the global section and for the database section.
     std::vector<std::string> extra_global_config;
     std::vector<std::string> extra_database_config;
+    // Further slapadd flags for every LDIF loaded before start (e.g. {"-S", "1", "-w"}).
+    std::vector<std::string> slapadd_flags;
 };
 
 // Options for a second directory with suffix o=other and tests/support/data/other.ldif.
@@ -90,12 +93,31 @@ public:
     // otherwise on another (read port() again). Open connections are dropped.
     void add_ldif(std::string_view ldif);
 
+    // ---- Outages, for sessions that must outlive their server ----
+
+    // Kills slapd at once (SIGKILL), as a crash would: its connections end without an answer or
+    // an unbind. The directory, the data and the port stay for restart().
+    void kill();
+    // Starts slapd again on the same port with the data as the last run left it, ending the
+    // running process first (SIGTERM) if there is one. Throws when someone else has taken the
+    // port meanwhile. slapd then belongs to the calling thread (see the top of this file).
+    void restart();
+    // Stops the process (SIGSTOP) and lets it go on (SIGCONT). Meanwhile connections stay open
+    // and take requests, and nothing is answered.
+    void pause();
+    void resume();
+    // Bytes that clients have sent to slapd and slapd has not read yet, over all its
+    // connections: how a test sees a request arrive at a paused server.
+    std::size_t unread_bytes() const;
+
 private:
     void write_config() const;
     void load(const std::filesystem::path &ldif) const;
-    // Starts slapd on `port` when non-zero, else on a free port; retries other ports while the
-    // chosen one turns out to be taken.
-    void launch(std::uint16_t preferred_port);
+    // Whether slapd may move to another port when the one asked for is taken.
+    enum class PortChoice { preferred, exact };
+    // Starts slapd on `port` when non-zero, else on a free port; with PortChoice::preferred,
+    // retries other ports while the chosen one turns out to be taken.
+    void launch(std::uint16_t port, PortChoice choice = PortChoice::preferred);
     // Ends the process (SIGTERM, then SIGKILL after a bound) without touching the directory.
     void terminate();
     std::string diagnostics() const;
@@ -104,6 +126,39 @@ private:
     std::filesystem::path dir_;
     std::uint16_t port_ = 0;
     pid_t pid_ = 0;
+    bool paused_ = false;
+};
+
+// Two slapd providers of one directory that replicate each other (multi-provider syncrepl):
+// each has its own database, port and server id, takes the other's changes as they happen, and
+// catches up when it comes back after an outage.
+//
+//   qortest::SlapdPair pair;                                   // the sample directory, twice
+//   dsopen(..., pair.host_list().c_str(), ...);                // "127.0.0.1:P0 127.0.0.1:P1"
+//   pair.provider(0).kill();  ...  pair.provider(0).restart(); // same port, same data
+//   ASSERT_TRUE(pair.wait_in_sync(10s));                       // before killing the other one
+//
+// Both start from the same entries with the same identities (the second provider is loaded
+// from the first one's export) and the constructor returns once both accept connections. While
+// both run, a change on one shows on the other within milliseconds. A provider that was killed
+// or paused pulls what it missed as soon as it runs again; the other one's consumer reconnects
+// to a restarted provider within about a second.
+class SlapdPair {
+public:
+    // Options for both providers (suffix, data, limits, extra configuration); the replication
+    // settings are added to them.
+    explicit SlapdPair(SlapdOptions options = {});
+
+    Slapd &provider(std::size_t index) { return *providers_.at(index); }
+    const Slapd &provider(std::size_t index) const { return *providers_.at(index); }
+    // Both providers as a host list, provider 0 first.
+    std::string host_list() const;
+    // Waits up to `limit` until both providers run and hold the same changes (the change
+    // sequence numbers of their suffix entries agree); true when they do.
+    bool wait_in_sync(std::chrono::milliseconds limit) const;
+
+private:
+    std::vector<std::unique_ptr<Slapd>> providers_;
 };
 
 }  // namespace qortest

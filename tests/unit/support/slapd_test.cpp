@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <thread>
 
 #include "tests/support/ber_reader.h"
 #include "tests/support/ldap_messages.h"
@@ -79,6 +81,34 @@ std::vector<std::string> values(const BerNode &entry, const std::string &type) {
     }
     return {};
 }
+
+// Waits up to `limit` for `done` to hold, looking again every few milliseconds.
+bool eventually(std::chrono::milliseconds limit, const std::function<bool()> &done) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// True when `dn` can be read on `server` right now (through a new anonymous connection).
+bool has_entry(const Slapd &server, const std::string &dn) {
+    RawClient client(server.port());
+    Answer a = search_in(client, 1, dn, ldap::filter::present("objectclass"), {"cn"}, 0);
+    return a.code() == 0 && a.entries.size() == 1;
+}
+
+// Adds subscriber `cn` below ou=subscribers as the administrator; the result code.
+int add_subscriber(const Slapd &server, const std::string &cn) {
+    RawClient client(server.port());
+    EXPECT_EQ(bind_as(client, 1, 3, server.admin_dn(), Slapd::admin_password).code(), 0);
+    return ask(client, ldap::add_request(2, "cn=" + cn + ",ou=subscribers,o=example",
+                                         {{"objectClass", {"qorSubscriber"}}, {"cn", {cn}}, {"qorPersonDN", {kAlice}}}))
+        .code();
+}
+
+std::string subscriber_dn(const std::string &cn) { return "cn=" + cn + ",ou=subscribers,o=example"; }
 
 // The filter group expansion sends for a member DN.
 Bytes subscriber_filter(const std::string &person_dn) {
@@ -306,6 +336,53 @@ TEST(Slapd, FailuresThrowWithDiagnostics) {
     SlapdOptions bad_data;
     bad_data.extra_ldif = "dn: cn=x,o=elsewhere\nobjectClass: qorSubscriber\ncn: x\n";
     EXPECT_THROW(Slapd server(bad_data), std::runtime_error);
+}
+
+TEST(SlapdPair, ChangesOnEitherProviderShowOnTheOther) {
+    SlapdPair pair;
+    EXPECT_NE(pair.provider(0).port(), pair.provider(1).port());
+    EXPECT_EQ(pair.host_list(), pair.provider(0).host_port() + " " + pair.provider(1).host_port());
+    // The second provider starts with the first one's entries.
+    EXPECT_TRUE(has_entry(pair.provider(1), kAlice));
+    EXPECT_TRUE(pair.wait_in_sync(0ms));
+
+    ASSERT_EQ(add_subscriber(pair.provider(0), "from-0"), 0);
+    EXPECT_TRUE(eventually(10s, [&] { return has_entry(pair.provider(1), subscriber_dn("from-0")); }));
+    ASSERT_EQ(add_subscriber(pair.provider(1), "from-1"), 0);
+    EXPECT_TRUE(eventually(10s, [&] { return has_entry(pair.provider(0), subscriber_dn("from-1")); }));
+    EXPECT_TRUE(pair.wait_in_sync(10s));
+}
+
+TEST(SlapdPair, AProviderBackFromAnOutageCatchesUpOnItsOwnPort) {
+    SlapdPair pair;
+    Slapd &one = pair.provider(0);
+    Slapd &two = pair.provider(1);
+
+    const std::uint16_t port = one.port();
+    one.kill();
+    EXPECT_FALSE(one.running());
+    EXPECT_FALSE(connect_loopback(port, 100ms).valid());
+    EXPECT_FALSE(pair.wait_in_sync(0ms));
+    ASSERT_EQ(add_subscriber(two, "while-killed"), 0);
+    one.restart();
+    EXPECT_EQ(one.port(), port);
+    EXPECT_TRUE(eventually(10s, [&] { return has_entry(one, subscriber_dn("while-killed")); }));
+
+    // A paused provider takes requests without answering, and answers and catches up once resumed.
+    two.pause();
+    RawClient waiting(two.port());
+    ldap::Search read;
+    read.base = kAlice;
+    read.scope = 0;
+    read.filter = ldap::filter::present("objectclass");
+    ASSERT_TRUE(waiting.send(ldap::search_request(1, read)));
+    EXPECT_TRUE(eventually(10s, [&] { return two.unread_bytes() > 0; }));
+    EXPECT_FALSE(waiting.read_element(100ms));
+    ASSERT_EQ(add_subscriber(one, "while-paused"), 0);
+    two.resume();
+    EXPECT_TRUE(waiting.read_element(10s));
+    EXPECT_TRUE(eventually(10s, [&] { return has_entry(two, subscriber_dn("while-paused")); }));
+    EXPECT_TRUE(pair.wait_in_sync(10s));
 }
 
 }  // namespace
