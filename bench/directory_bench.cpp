@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/person_directory.h"
 #include "module/client/client.h"
 #include "qorldap/qorldap.hpp"
 #include "tests/support/runtime.h"
@@ -19,28 +20,11 @@ constexpr int kEntries = 10000;
 constexpr const char *kFilter = "(objectClass=inetOrgPerson)";
 constexpr const char *kBase = "ou=bench,o=example";
 
-// Ten thousand persons under ou=bench, each with eleven attribute types (four classes).
-std::string bench_ldif() {
-    std::string ldif = "dn: ou=bench,o=example\nobjectClass: top\nobjectClass: organizationalUnit\nou: bench\n\n";
-    ldif.reserve(static_cast<size_t>(kEntries) * 420);
-    for (int i = 0; i < kEntries; ++i) {
-        const std::string n = std::to_string(i);
-        ldif += "dn: uid=user" + n + ",ou=bench,o=example\n"
-                "objectClass: top\nobjectClass: person\nobjectClass: organizationalPerson\n"
-                "objectClass: inetOrgPerson\n"
-                "uid: user" + n + "\ncn: Bench User " + n + "\nsn: User" + n + "\ngivenName: Bench\n"
-                "mail: user" + n + "@example.org\ntelephoneNumber: +1 555 " + n + "\n"
-                "employeeNumber: " + n + "\ntitle: Engineer\nl: Springfield\n"
-                "description: a person of the benchmark directory, number " + n + "\n\n";
-    }
-    return ldif;
-}
-
 // The directory served for every benchmark of this program (started once: loading takes a while).
 qortest::Slapd &server() {
     static std::unique_ptr<qortest::Slapd> instance = [] {
         qortest::SlapdOptions options;
-        options.extra_ldif = bench_ldif();
+        options.extra_ldif = qorbench::person_ldif("bench", "o=example", kEntries);
         options.size_limit = kEntries * 2;
         return std::make_unique<qortest::Slapd>(options);
     }();

@@ -1,0 +1,396 @@
+// How close the directory module comes to the raw limit: each of its costs as a ratio to what
+// the server and the socket allow, measured in the same run against the same private slapd, so
+// that the noise of a shared machine cancels out of the ratios.
+//
+// The raw limit is bench/raw_search.c (a client that writes a pre-encoded search and only frames
+// the answers); the module is called in this process through its vector, the way host programs
+// call it; `qords` runs as a child for its resident memory. Each subtree ou=nN,o=example holds N
+// persons of eleven attribute types; the main table uses N = 10,000, the growth table every N.
+//
+//   limit_report [--seconds S] [--rounds R] [--sizes N,N,...]
+//   limit_report --profile base|subtree|cache [--seconds S]   one module loop only, for perf
+//
+// Benchmarks report, they do not gate: the goals are printed next to the figures.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/person_directory.h"
+#include "module/client/client.h"
+#include "qorldap/qorldap.hpp"
+#include "tests/support/runtime.h"
+#include "tests/support/slapd.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kTableSize = 10000;
+constexpr const char *kSuffix = "o=example";
+constexpr const char *kFilter = "(objectClass=*)";   // what raw_search asks for too
+
+struct Options {
+    double seconds = 3;
+    int rounds = 3;
+    std::vector<int> sizes{1000, 10000, 100000};
+    std::string profile;
+};
+
+std::string unit_dn(int size) { return "ou=n" + std::to_string(size) + "," + kSuffix; }
+std::string person_dn(int size) { return "uid=user0," + unit_dn(size); }
+
+// One run of the raw driver.
+struct RawRun {
+    long searches = 0;
+    long entries = 0;
+    long long bytes = 0;
+    double seconds = 0;
+    double searches_per_second() const { return searches / seconds; }
+    double entries_per_second() const { return entries / seconds; }
+    double bytes_per_search() const { return static_cast<double>(bytes) / searches; }
+};
+
+RawRun run_raw(const qortest::Slapd &server, const std::string &base, int scope, double seconds) {
+    const std::string command = std::string(QOR_BIN_DIR) + "/raw_search 127.0.0.1 " + std::to_string(server.port()) +
+                                " '" + base + "' " + std::to_string(scope) + " " + std::to_string(seconds);
+    std::unique_ptr<FILE, int (*)(FILE *)> output(popen(command.c_str(), "r"), pclose);
+    RawRun run;
+    if (output == nullptr ||
+        std::fscanf(output.get(), "searches=%ld entries=%ld bytes=%lld seconds=%lf", &run.searches, &run.entries,
+                    &run.bytes, &run.seconds) != 4 ||
+        run.searches == 0) {
+        throw std::runtime_error("raw_search failed: " + command);
+    }
+    return run;
+}
+
+// A session of the module on the benchmark directory, anonymous like the raw driver, closed
+// when it goes.
+struct ModuleSession {
+    const qorldap::Directory &ds;
+    LDAP *ld = nullptr;
+
+    ModuleSession(const qorldap::Directory &directory, const qortest::Slapd &server, const std::string &base)
+        : ds(directory) {
+        if (ds.dsopen(&ld, "127.0.0.1", server.port(), 0, base.c_str(), nullptr, nullptr) != DS_OK) {
+            throw std::runtime_error("dsopen failed");
+        }
+        ds.dsopt(ld, 600, 0, DS_OPT_RESOLVE_SUBTREE, nullptr);
+    }
+    ~ModuleSession() { ds.dsclose(ld); }
+    ModuleSession(const ModuleSession &) = delete;
+    ModuleSession &operator=(const ModuleSession &) = delete;
+};
+
+volatile size_t value_bytes_read;   // keeps the walk from being optimised away
+
+// Reads every value of a result set the way a host program does, and releases it.
+long walk_and_free(const ModuleSession &s, dsent **set) {
+    long entries = 0;
+    size_t bytes = 0;
+    for (dsent **entry = set; entry != nullptr && *entry != nullptr; ++entry, ++entries) {
+        for (dsatt **attribute = (*entry)->de_atts; *attribute != nullptr; ++attribute) {
+            for (int32_t k = 0; k < (*attribute)->da_count; ++k) bytes += std::strlen((*attribute)->da_vals[k]->dv_text);
+        }
+    }
+    if (set != nullptr) s.ds.dsfree(s.ld, set);
+    value_bytes_read = bytes;
+    return entries;
+}
+
+// Lookups made by `lookup` (which answers the entries it delivered) for `seconds`, at least one.
+struct ModuleRun {
+    long lookups = 0;
+    long entries = 0;
+    double seconds = 0;
+    double lookups_per_second() const { return lookups / seconds; }
+    double entries_per_second() const { return entries / seconds; }
+};
+
+ModuleRun run_module(double seconds, const std::function<long()> &lookup) {
+    ModuleRun run;
+    const Clock::time_point start = Clock::now();
+    do {
+        run.entries += lookup();
+        ++run.lookups;
+        run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    } while (run.seconds < seconds);
+    return run;
+}
+
+long checked(int32_t status, long entries) {
+    if (DS_FAILED(status)) throw std::runtime_error("a lookup failed with status " + std::to_string(status));
+    return entries;
+}
+
+long read_entry(const ModuleSession &s, const std::string &dn) {
+    dsent **set = nullptr;
+    const int32_t status = s.ds.dsrslvdn(s.ld, dn.c_str(), nullptr, &set);
+    return checked(status, walk_and_free(s, set));
+}
+
+long search_subtree(const ModuleSession &s) {
+    dsent **set = nullptr;
+    const int32_t status = s.ds.dsreslv(s.ld, kFilter, nullptr, &set);
+    return checked(status, walk_and_free(s, set));
+}
+
+void enable_cache(const ModuleSession &s) {
+    if (ldap_enable_cache(s.ld, 3600 * 1000, 0) != 0) throw std::runtime_error("no result cache");
+}
+
+// The session pool's peak over one subtree search into a result set, on a fresh session.
+long pool_peak(const qorldap::Directory &ds, const qortest::Slapd &server, int size) {
+    ModuleSession s(ds, server, unit_dn(size));
+    const long before = qortest::pool_stats(s.ld->ld_pool).peak_bytes;
+    dsent **set = nullptr;
+    checked(s.ds.dsreslv(s.ld, kFilter, nullptr, &set), 0);
+    const long peak = qortest::pool_stats(s.ld->ld_pool).peak_bytes;
+    walk_and_free(s, set);
+    return peak - before;
+}
+
+// The peak resident memory of `program` run with `arguments`, its output into `output`, in KB.
+// It runs as the grandchild of a fresh image of this program (--resident): a process forked from
+// this one would count this one's memory as its own.
+long resident_kilobytes(const std::string &output, const std::vector<std::string> &command) {
+    std::string line = std::filesystem::read_symlink("/proc/self/exe").string() + " --resident '" + output + "'";
+    for (const std::string &word : command) line += " '" + word + "'";
+    std::unique_ptr<FILE, int (*)(FILE *)> report(popen(line.c_str(), "r"), pclose);
+    long kilobytes = 0;
+    if (report == nullptr || std::fscanf(report.get(), "resident=%ld", &kilobytes) != 1 || kilobytes == 0) {
+        throw std::runtime_error("could not run " + command[0]);
+    }
+    return kilobytes;
+}
+
+// --resident OUTPUT PROGRAM ARGUMENTS...: runs the program with its output into OUTPUT and
+// prints its peak resident memory; fails unless it succeeds.
+int report_resident(int argc, char **argv) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = ::open(argv[2], O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) _exit(127);
+        execv(argv[3], argv + 3);
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    if (argc < 4 || child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        return 1;
+    }
+    std::printf("resident=%ld\n", usage.ru_maxrss);
+    return 0;
+}
+
+// `qords search` of a subtree: its peak resident memory and the LDIF it printed.
+struct QordsRun {
+    double resident_bytes = 0;
+    double printed_bytes = 0;
+};
+
+QordsRun run_qords_search(const qortest::Slapd &server, int size) {
+    const std::string out = (server.directory() / "qords.ldif").string();
+    const long kilobytes =
+        resident_kilobytes(out, {std::string(QOR_BIN_DIR) + "/qords", "-H", "127.0.0.1", "-p",
+                                 std::to_string(server.port()), "-b", unit_dn(size), "-z", "0", "search", kFilter});
+    struct stat printed {};
+    ::stat(out.c_str(), &printed);
+    ::unlink(out.c_str());
+    return {static_cast<double>(kilobytes) * 1024, static_cast<double>(printed.st_size)};
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// "0.81 (0.79-0.83)": the median of the rounds' ratios and their range.
+std::string ratio_text(const std::vector<double> &ratios, const char *unit = "") {
+    char text[96];
+    const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+    if (ratios.size() == 1) {
+        std::snprintf(text, sizeof text, "%.2f%s", ratios[0], unit);
+    } else {
+        std::snprintf(text, sizeof text, "%.2f%s (%.2f-%.2f)", median(ratios), unit, *low, *high);
+    }
+    return text;
+}
+
+std::string number(double value) {
+    char text[48];
+    const int length = std::snprintf(text, sizeof text, "%.0f", value < 0 ? 0 : value);
+    std::string grouped;
+    for (int i = 0; i < length; ++i) {
+        if (i > 0 && (length - i) % 3 == 0) grouped += ',';
+        grouped += text[i];
+    }
+    return grouped;
+}
+
+std::string megabytes(double bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+    return text;
+}
+
+// The main table: the five rows at 10,000 entries, `rounds` alternations of raw and module.
+void report_table(const qorldap::Directory &ds, const qortest::Slapd &server, const Options &o) {
+    const std::string dn = person_dn(kTableSize);
+    const std::string base = unit_dn(kTableSize);
+    std::vector<double> base_raw, base_module, base_ratio, subtree_raw, subtree_module, subtree_ratio, cache_module,
+        cache_ratio;
+    ModuleSession reader(ds, server, base);
+    ModuleSession searcher(ds, server, base);
+    ModuleSession cached(ds, server, base);
+    enable_cache(cached);
+    for (int round = 0; round < o.rounds; ++round) {
+        const RawRun raw_base = run_raw(server, dn, 0, o.seconds);
+        const ModuleRun module_base = run_module(o.seconds, [&] { return read_entry(reader, dn); });
+        const ModuleRun module_cache = run_module(o.seconds, [&] { return read_entry(cached, dn); });
+        const RawRun raw_subtree = run_raw(server, base, 2, o.seconds);
+        const ModuleRun module_subtree = run_module(o.seconds, [&] { return search_subtree(searcher); });
+        base_raw.push_back(raw_base.searches_per_second());
+        base_module.push_back(module_base.lookups_per_second());
+        base_ratio.push_back(base_module.back() / base_raw.back());
+        cache_module.push_back(module_cache.lookups_per_second());
+        cache_ratio.push_back(cache_module.back() / base_raw.back());
+        subtree_raw.push_back(raw_subtree.entries_per_second());
+        subtree_module.push_back(module_subtree.entries_per_second());
+        subtree_ratio.push_back(subtree_module.back() / subtree_raw.back());
+    }
+    const double received = run_raw(server, base, 2, 0).bytes_per_search();
+    const double peak = static_cast<double>(pool_peak(ds, server, kTableSize));
+    const QordsRun qords = run_qords_search(server, kTableSize);
+
+    std::printf("| work (%d entries of 11 attributes, %d rounds of %.0f s) | raw limit | module | ratio | goal |\n",
+                kTableSize, o.rounds, o.seconds);
+    std::printf("|---|---|---|---|---|\n");
+    std::printf("| base-object lookups of one entry, one session | %s /s | %s /s | %s | >= 0.90 |\n",
+                number(median(base_raw)).c_str(), number(median(base_module)).c_str(), ratio_text(base_ratio).c_str());
+    std::printf("| subtree search of %s entries into a result set, walked and freed | %s entries/s | %s entries/s | %s | "
+                ">= 0.80 |\n",
+                number(kTableSize).c_str(), number(median(subtree_raw)).c_str(), number(median(subtree_module)).c_str(),
+                ratio_text(subtree_ratio).c_str());
+    std::printf("| the same base lookup answered by the result cache | (the raw lookups/s) | %s /s | %s | >= 30x |\n",
+                number(median(cache_module)).c_str(), ratio_text(cache_ratio, "x").c_str());
+    std::printf("| pool peak of that subtree search | %s received | %s | %.2fx | <= 2x |\n", megabytes(received).c_str(),
+                megabytes(peak).c_str(), peak / received);
+    std::printf("| `qords search` of %s entries: resident memory | %s of LDIF printed | %s | %.1fx | <= 3x + 8 MB (%s) |\n\n",
+                number(kTableSize).c_str(), megabytes(qords.printed_bytes).c_str(),
+                megabytes(qords.resident_bytes).c_str(), qords.resident_bytes / qords.printed_bytes,
+                megabytes(3 * qords.printed_bytes + 8e6).c_str());
+}
+
+// How each cost grows with the size of the search: one round per size.
+void report_growth(const qorldap::Directory &ds, const qortest::Slapd &server, const Options &o) {
+    std::printf("| entries | raw entries/s | module entries/s | ratio | module µs/entry | pool peak / received | "
+                "qords resident / LDIF |\n");
+    std::printf("|---|---|---|---|---|---|---|\n");
+    for (int size : o.sizes) {
+        const RawRun raw = run_raw(server, unit_dn(size), 2, o.seconds);
+        ModuleSession searcher(ds, server, unit_dn(size));
+        const ModuleRun module = run_module(o.seconds, [&] { return search_subtree(searcher); });
+        const double peak = static_cast<double>(pool_peak(ds, server, size));
+        const QordsRun qords = run_qords_search(server, size);
+        std::printf("| %s | %s | %s | %.2f | %.2f | %.2fx | %s / %s = %.1fx |\n", number(size).c_str(),
+                    number(raw.entries_per_second()).c_str(), number(module.entries_per_second()).c_str(),
+                    module.entries_per_second() / raw.entries_per_second(), 1e6 / module.entries_per_second(),
+                    peak / raw.bytes_per_search(), megabytes(qords.resident_bytes).c_str(),
+                    megabytes(qords.printed_bytes).c_str(), qords.resident_bytes / qords.printed_bytes);
+    }
+}
+
+// One module loop for a profiler: base, subtree (10,000 entries) or cache.
+void run_profile(const qorldap::Directory &ds, const qortest::Slapd &server, const Options &o) {
+    ModuleSession s(ds, server, unit_dn(kTableSize));
+    const std::string dn = person_dn(kTableSize);
+    std::function<long()> lookup = [&] { return read_entry(s, dn); };
+    if (o.profile == "subtree") {
+        lookup = [&] { return search_subtree(s); };
+    } else if (o.profile == "cache") {
+        enable_cache(s);
+    } else if (o.profile != "base") {
+        throw std::runtime_error("--profile takes base, subtree or cache");
+    }
+    const ModuleRun run = run_module(o.seconds, lookup);
+    std::printf("%s: %s lookups/s, %s entries/s\n", o.profile.c_str(), number(run.lookups_per_second()).c_str(),
+                number(run.entries_per_second()).c_str());
+}
+
+Options parse(int argc, char **argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (i + 1 >= argc) throw std::runtime_error("usage: limit_report [--seconds S] [--rounds R] [--sizes N,N,...] "
+                                                    "[--profile base|subtree|cache]");
+        const std::string value = argv[++i];
+        if (option == "--seconds") {
+            o.seconds = std::stod(value);
+        } else if (option == "--rounds") {
+            o.rounds = std::max(1, std::stoi(value));
+        } else if (option == "--sizes") {
+            o.sizes.clear();
+            for (size_t at = 0; at < value.size();) {
+                const size_t comma = std::min(value.find(',', at), value.size());
+                o.sizes.push_back(std::stoi(value.substr(at, comma - at)));
+                at = comma + 1;
+            }
+        } else if (option == "--profile") {
+            o.profile = value;
+        } else {
+            throw std::runtime_error("unknown option " + option);
+        }
+    }
+    return o;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--resident") == 0) return report_resident(argc, argv);
+    try {
+        const Options o = parse(argc, argv);
+        if (qortest::load_status() != 0) throw std::runtime_error("the module did not load");
+        qorhost_set_encoding(20);
+        qortest::SlapdOptions options;
+        std::vector<int> sizes = o.sizes;
+        if (std::find(sizes.begin(), sizes.end(), kTableSize) == sizes.end()) sizes.push_back(kTableSize);
+        long total = 0;
+        for (int size : sizes) {
+            options.extra_ldif += qorbench::person_ldif("n" + std::to_string(size), kSuffix, size);
+            total += size;
+        }
+        options.size_limit = static_cast<int>(total + 100);
+        options.extra_database_config = {"maxsize 4294967296"};
+        std::fprintf(stderr, "limit_report: loading %s entries into slapd\n", number(static_cast<double>(total)).c_str());
+        qortest::Slapd server(options);
+        const qorldap::Directory ds{qortest::vector(QORLDAP_MODULE)};
+        if (!o.profile.empty()) {
+            run_profile(ds, server, o);
+            return 0;
+        }
+        report_table(ds, server, o);
+        report_growth(ds, server, o);
+        return 0;
+    } catch (const std::exception &failure) {
+        std::fprintf(stderr, "limit_report: %s\n", failure.what());
+        return 1;
+    }
+}
