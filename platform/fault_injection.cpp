@@ -8,25 +8,24 @@
 #include "qorldap/qorhost.h"
 
 namespace qorhost {
+
+std::atomic<bool> allocation_faults_armed{false};
+
 namespace {
 
-std::atomic<bool> armed{false};
 std::atomic<long> countdown{0};
 std::atomic<bool> keep_failing{false};
 std::atomic<long> injected{0};
 
 }  // namespace
 
-bool allocation_should_fail() {
-    if (!armed.load(std::memory_order_relaxed)) {
-        return false;
-    }
+bool armed_allocation_fails() {
     const long left = countdown.fetch_sub(1, std::memory_order_acq_rel) - 1;
     const bool fail = left == 0 || (left < 0 && keep_failing.load(std::memory_order_relaxed));
     if (fail) {
         injected.fetch_add(1, std::memory_order_relaxed);
         if (!keep_failing.load(std::memory_order_relaxed)) {
-            armed.store(false, std::memory_order_relaxed);   // a single failure: done
+            allocation_faults_armed.store(false, std::memory_order_relaxed);   // a single failure: done
         }
     }
     return fail;
@@ -36,19 +35,19 @@ bool allocation_should_fail() {
 
 extern "C" void qorhost_fail_allocation(long nth, int persistent) {
     using namespace qorhost;
-    armed.store(false, std::memory_order_relaxed);
+    allocation_faults_armed.store(false, std::memory_order_relaxed);
     injected.store(0, std::memory_order_relaxed);
     if (nth <= 0) {
         return;
     }
     countdown.store(nth, std::memory_order_relaxed);
     keep_failing.store(persistent != 0, std::memory_order_relaxed);
-    armed.store(true, std::memory_order_release);
+    allocation_faults_armed.store(true, std::memory_order_release);
 }
 
 extern "C" void qorhost_fail_reset(void) {
     using namespace qorhost;
-    armed.store(false, std::memory_order_relaxed);
+    allocation_faults_armed.store(false, std::memory_order_relaxed);
     countdown.store(0, std::memory_order_relaxed);
     keep_failing.store(false, std::memory_order_relaxed);
     injected.store(0, std::memory_order_relaxed);

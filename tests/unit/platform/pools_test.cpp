@@ -56,6 +56,30 @@ TEST_F(PoolTest, BlocksAreZeroFilledEvenWhenReused) {
     }
 }
 
+// Blocks of every size class, and of the sizes just past each boundary, hold their whole size
+// without touching their neighbours, whether cut from a fresh chunk or larger than any chunk.
+TEST_F(PoolTest, BlocksOnClassBoundariesHoldTheirWholeSize) {
+    const int32_t sizes[] = {16384, 1, 8, 9, 128, 129, 144, 145, 1000, 4096, 4097, 8192, 16383, 16385, 40000, 7};
+    std::vector<std::pair<unsigned char *, int32_t>> blocks;
+    for (int round = 0; round < 2; ++round) {
+        for (const int32_t size : sizes) {
+            auto *block = static_cast<unsigned char *>(allocate(size));
+            ASSERT_NE(block, nullptr) << size;
+            ASSERT_TRUE(all_zero(block, size)) << size;
+            std::memset(block, static_cast<int>(blocks.size() + 1), size);
+            blocks.emplace_back(block, size);
+        }
+    }
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const auto [block, size] = blocks[i];
+        for (int32_t k = 0; k < size; ++k) {
+            ASSERT_EQ(block[k], static_cast<unsigned char>(i + 1)) << "block " << i << " of " << size << " bytes, byte " << k;
+        }
+        release(block);
+    }
+    EXPECT_EQ(qortest::pool_stats(pool_).live_blocks, 0);
+}
+
 TEST_F(PoolTest, SizeZeroGivesDistinctBlocksAndNegativeGivesNull) {
     void *a = allocate(0);
     void *b = allocate(0);
