@@ -1,6 +1,5 @@
 // Attribute lists: one attribute type with values given in the host's data types, built from a
-// variable argument list and released again. The same release serves the attributes of result
-// sets.
+// variable argument list and released again.
 #include "directory.h"
 
 namespace {

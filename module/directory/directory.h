@@ -54,17 +54,40 @@ inline void clear_error_texts(LDAP *ld) {
     pool_clear_text(ld->ld_pool, &ld->ld_matched);
 }
 
-// Releases one attribute record with its values, their texts and binary copies (kind 6), the
-// value array and the name. Tolerates records left half-built by a failed construction.
+// Releases one attribute record of an attribute list with its values, their texts and binary
+// copies (kind 6), the value array and the name. Tolerates records left half-built by a failed
+// construction.
 void release_attribute(HostPool *pool, dsatt *attribute);
 
-// Releases one entry with its attributes and DN.
+// Releases one entry of a result set: its block (the entry, its attributes, values and texts)
+// and the binary copies (kind 6) its values were given since.
 void release_entry(HostPool *pool, dsent *entry);
 
+// A result set growing one entry message at a time; a null slot always follows the last entry.
+// Start it as ResultSetBuilder{pool}; end it with take() or release().
+struct ResultSetBuilder {
+    HostPool *pool;
+    dsent **set = nullptr;
+    int32_t count = 0;
+    int32_t capacity = 0;   // slots of `set`, the null slot included
+
+    // Copies one search entry message (it stays the caller's) into a new entry at the end.
+    // DS_OK; DS_NO_MEMORY; or DS_STATUS(84), with ld_errno set, for an entry that cannot be
+    // decoded (the client reports a lack of memory inside its decoder the same way). On failure
+    // the set is as it was.
+    int32_t append(LDAP *ld, const LDAPMessage *message);
+    // Hands the set over, one slot per entry and the null slot, or null when it has no entry;
+    // the builder is empty afterwards.
+    dsent **take();
+    // Releases the set and every entry in it; the builder is empty afterwards.
+    void release();
+
+    bool resize(int32_t slots);
+};
+
 // Copies the first `count` entries of a search chain into a new result set in *result. On
-// failure nothing is delivered and nothing built is left: DS_NO_MEMORY, or DS_STATUS(84) when
-// an entry cannot be decoded (the client reports a lack of memory inside its decoder the same
-// way). The chain is not released.
+// failure nothing is delivered and nothing built is left, with the statuses of
+// ResultSetBuilder::append. The chain is not released.
 int32_t build_result_set(LDAP *ld, LDAPMessage *chain, int32_t count, dsent ***result);
 
 // Runs a search whose filter element `write` encodes from `context`, and delivers its entries

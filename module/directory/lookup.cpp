@@ -43,18 +43,6 @@ int32_t deliver(LDAP *ld, int32_t answer, LDAPMessage *chain, dsent ***result) {
 
 namespace qor::ds {
 
-void release_entry(HostPool *pool, dsent *entry) {
-    if (entry == nullptr) return;
-    if (entry->de_atts != nullptr) {
-        for (dsatt **attribute = entry->de_atts; *attribute != nullptr; ++attribute) {
-            release_attribute(pool, *attribute);
-        }
-    }
-    pool_free(pool, entry->de_dn);
-    pool_free(pool, entry->de_atts);
-    pool_free(pool, entry);
-}
-
 int32_t lookup_with_filter_writer(LDAP *ld, const char *base, int32_t scope, FilterWriter write,
                                   const void *context, char **attrs, dsent ***result) {
     const int32_t checked = check_lookup(ld, base, write != nullptr, result);

@@ -102,11 +102,13 @@ TEST_F(LookupProtocolTest, ValuesKeepTheirBytes) {
     const auto *gcb = reinterpret_cast<const uintptr_t *>(qorhost_control_block());
     const int host_encoding = static_cast<int>(reinterpret_cast<const uintptr_t *>(gcb[33])[11]);
     ASSERT_EQ(qorhost_set_encoding(qorhost_encoding_number("ISO-8859-1")), 0);
+    const long before = live_blocks();
     dsent **set = nullptr;
     const int32_t status = ds_.dsrslvdn(ld_, "cn=v,o=x", nullptr, &set);
     qorhost_set_encoding(host_encoding);
     ASSERT_EQ(status, DS_OK);
     ASSERT_NE(set, nullptr);
+    EXPECT_EQ(live_blocks(), before + 2);   // the array, and the entry with all it holds
     dsatt **atts = set[0]->de_atts;
     ASSERT_EQ(atts[0]->da_count, 1);
     dsval *zero = atts[0]->da_vals[0];
@@ -131,6 +133,7 @@ TEST_F(LookupProtocolTest, ValuesKeepTheirBytes) {
     EXPECT_EQ(atts[3], nullptr);
     EXPECT_EQ(set[1], nullptr);
     EXPECT_EQ(ds_.dsfree(ld_, set), DS_OK);
+    EXPECT_EQ(live_blocks(), before);   // the binary copy went with its value
 }
 
 TEST_F(LookupProtocolTest, ManyAttributesKeepTheirOrderAndANullAfterTheLast) {
