@@ -2,8 +2,8 @@
  * One connection, no bind (anonymous); the same pre-encoded search request is written again as
  * soon as the previous one's final result has arrived, for the given number of seconds. The
  * answers are only framed, by tag and length: nothing is decoded or copied. Prints one line,
- *   searches=N entries=N bytes=N seconds=S
- * where bytes counts every answer message, whole.
+ *   searches=N entries=N bytes=N seconds=S cpu=S
+ * where bytes counts every answer message, whole, and cpu is the processor time this client used.
  *
  *   raw_search HOST PORT BASE SCOPE SECONDS      (scope 0 base object, 1 one level, 2 subtree)
  *
@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,6 +25,13 @@ static double now(void) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+static double cpu_seconds(void) {
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 static size_t put_length(unsigned char *at, size_t length) {
@@ -109,7 +117,7 @@ int main(int argc, char **argv) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     long searches = 0, entries = 0;
     long long bytes = 0;
-    const double start = now(), seconds = atof(argv[5]);
+    const double start = now(), start_cpu = cpu_seconds(), seconds = atof(argv[5]);
     double elapsed = 0;
     unsigned int id = 0x01000000;   /* ids that take four octets */
     do {
@@ -121,6 +129,7 @@ int main(int argc, char **argv) {
         }
         ++id, ++searches, elapsed = now() - start;
     } while (elapsed < seconds);
-    printf("searches=%ld entries=%ld bytes=%lld seconds=%.3f\n", searches, entries, bytes, elapsed);
+    printf("searches=%ld entries=%ld bytes=%lld seconds=%.3f cpu=%.3f\n", searches, entries, bytes, elapsed,
+           cpu_seconds() - start_cpu);
     return 0;
 }
