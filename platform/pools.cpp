@@ -46,8 +46,8 @@ constexpr size_t kAlignment = 8;   // enough for every scalar the module and the
 
 struct Pool;
 
-// Precedes every block; 8 bytes in both word widths.
-// Whole fields rather than bit fields: a release reads each exactly as the allocation wrote it.
+// Precedes every block; 8 bytes in both word widths. Whole fields rather than bit fields, so that
+// a release reads each exactly as the allocation wrote it.
 struct BlockHeader {
     uint32_t owner;       // tag of the pool
     uint16_t size;        // size the caller asked for (chunk blocks; big blocks keep it in their link)
@@ -63,7 +63,8 @@ constexpr bool kSeparateBlocks = false;
 #endif
 
 // Size classes of chunk blocks: 8-byte steps up to 128 bytes (16 classes), then eight steps in
-// each doubling up to 16 KiB (7 doublings), so no block wastes more than an eighth of itself.
+// each doubling up to 16 KiB (7 doublings), so no block above 128 bytes wastes more than an
+// eighth of itself.
 constexpr int kFineClasses = 16;
 constexpr uint32_t kFineLimit = 128;
 constexpr int kClassCount = kFineClasses + 7 * 8;
