@@ -273,20 +273,30 @@ typedef int32_t (*qorldap_dsrslvdn_fn)(LDAP *session, const char *dn, char **att
 
 /* Slot 12, blocks. Adds the entry `dn` with the attributes of entry->de_atts (de_dn is not read);
  * attributes without values are left out. Numeric and binary values get their text form once
- * (kept in dv_text, released with the attribute list). The caller's records are only read.
- * Failures: DS_NO_SESSION, DS_NO_DN (null DN; an empty DN is sent), DS_MISSING_ARGUMENT (null
- * entry), DS_NOTHING_TO_SEND (no attributes), DS_NO_MEMORY, DS_STATUS(code) of the server. */
+ * (kept in dv_text, released with the attribute list): integers in decimal; floating numbers in
+ * fixed point without trailing zeros ("2.5", "100") where that text reads back as the same number
+ * through dsgdbl (kind 5) or dsgflt (kind 4), else in the shortest exponent form that does
+ * ("1.5e-20"). The caller's records are only read. Values whose kind has no text form (outside
+ * 1-7) are not sent. Failures: DS_NO_SESSION, DS_NO_DN (null DN; an empty DN is sent),
+ * DS_MISSING_ARGUMENT (null entry, or a floating value that is NaN or infinite: no text reads back
+ * as it), DS_NOTHING_TO_SEND (no attributes), DS_NO_VALUES (an attribute none of whose values has
+ * a text form), DS_NO_MEMORY, DS_STATUS(code) of the server. On success the session's result
+ * cache, when enabled, forgets the searches that may have seen the entry. */
 typedef int32_t (*qorldap_dsreg_fn)(LDAP *session, const char *dn, dsent *entry);
 
-/* Slot 13, blocks. Applies the null-terminated array of changes to the entry `dn`, in order. A
- * delete change without values removes the whole attribute. Failures: DS_NO_SESSION, DS_NO_DN
- * (null or empty), DS_NOTHING_TO_SEND (no changes, or a change without attribute), DS_NO_VALUES
- * (an add or replace without values), DS_NO_MEMORY, DS_STATUS(code) of the server. */
+/* Slot 13, blocks. Applies the null-terminated array of changes to the entry `dn`, in order,
+ * values in their text forms as for dsreg. A delete change without values removes the whole
+ * attribute. Failures: DS_NO_SESSION, DS_NO_DN (null or empty), DS_NOTHING_TO_SEND (no changes,
+ * or a change without attribute), DS_NO_VALUES (an add or replace without values, or a change
+ * whose values all lack a text form: sent empty, a replace would delete the attribute),
+ * DS_MISSING_ARGUMENT (a NaN or infinite floating value), DS_NO_MEMORY, DS_STATUS(code) of the
+ * server. */
 typedef int32_t (*qorldap_dsmodify_fn)(LDAP *session, const char *dn, dsmod **changes);
 
 /* Slot 14, blocks. As dsmodify with change groups: every attribute of a group gets the group's
  * operation; groups first, then attributes within a group, keep their order. Any attribute
- * without values, delete included, answers DS_NO_VALUES. */
+ * without values (or whose values all lack a text form), delete included, answers
+ * DS_NO_VALUES. */
 typedef int32_t (*qorldap_dsmodpad_fn)(LDAP *session, const char *dn, dsmodg **groups);
 
 /* Slot 15, blocks. One change of attribute `type` with the null-terminated array of value texts,
@@ -305,7 +315,7 @@ typedef int32_t (*qorldap_dsfree_fn)(LDAP *session, dsent **result);
 
 /* Slots 18-22. The value read as a number: converted from dv_text on the first read and kept in
  * the record. The integer getters read a decimal integer (leading blanks and one sign
- * accepted; no digit or a magnitude beyond 2147483647 gives 0) and share dv_num; dsgshrt answers
+ * accepted; no digit, or a number outside -2147483648..2147483647, gives 0) and share dv_num; dsgshrt answers
  * its low 16 bits, sign-extended. The floating getters read a decimal fraction and share
  * dv_dbl; dsgflt rounds to single precision. A value converted by the other family answers
  * that family's number (integer getters truncate a floating value, saturating); a binary or
@@ -351,8 +361,9 @@ typedef void (*qorldap_dsdnprnt_fn)(const char *name, char *output, int32_t size
 
 /* Slot 29. A readable message about the session's last failure: the matched DN the server
  * reported, else its error text, each after a short label from the host's message catalogue.
- * Null when there is nothing to report or the session is null. The text belongs to the session
- * and stays valid until the next directory function on it, the next dsgeterr or dsclose. */
+ * Null when there is nothing to report or the session is null. Asking again gives the same text.
+ * The text belongs to the session and stays valid until the next directory function on it, the
+ * next dsgeterr or dsclose. */
 typedef char *(*qorldap_dsgeterr_fn)(LDAP *session);
 
 /* Slot 30, blocks. Asks whether entry `dn` holds `value` in attribute `type`: DS_COMPARE_TRUE

@@ -49,6 +49,15 @@ bool is_white_space(char c) {
     return (classes[static_cast<uint8_t>(c)] & kCharClassSpace) != 0;
 }
 
+// True when `text` holds nothing but white space: such a text names no filter, and a search
+// request without a filter element is one that servers answer by dropping the connection.
+bool names_no_filter(const char *text) {
+    for (; text != nullptr && *text != '\0'; ++text) {
+        if (*text != ' ' && !is_white_space(*text)) return false;
+    }
+    return true;
+}
+
 // Drops every backslash that is not itself escaped, keeping the byte after it as it is.
 void remove_escapes(char *text) {
     char *to = text;
@@ -286,6 +295,9 @@ int32_t put_equality_filter(BerElement *ber, const char *type, const char *value
 
 int32_t write_string_filter(BerElement *ber, const void *filter) {
     const auto *text = static_cast<const char *>(filter);
+    if (names_no_filter(text)) {
+        return LDAP_FILTER_ERROR;
+    }
     char *copy = qor::pool_copy_bytes(ber->be_pool, text != nullptr ? text : "", wzstlen(text));
     if (copy == nullptr) {
         return LDAP_NO_MEMORY;

@@ -6,9 +6,16 @@
 
 namespace {
 
+// The time limit a search asks of the server: whole seconds on the wire, rounded up from the
+// session's milliseconds so that a limit below a second still limits; 0 asks for none.
+int32_t time_limit_seconds(int32_t milliseconds) {
+    if (milliseconds <= 0) return 0;
+    return milliseconds / 1000 + (milliseconds % 1000 != 0 ? 1 : 0);
+}
+
 // A search request under a new message id:
 //   SEQUENCE { id, [APPLICATION 3] { base, ENUMERATED scope, ENUMERATED ld_deref,
-//              ld_sizelimit, ld_timelimit, BOOLEAN attrsonly, filter, SEQUENCE { attrs } } }
+//              ld_sizelimit, time limit, BOOLEAN attrsonly, filter, SEQUENCE { attrs } } }
 // with the filter element(s) that `write` puts in. Null with ld_errno set on failure (90 no
 // element, 83 header or attribute list, else the writer's code); the id then stays used.
 BerElement *build_search(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
@@ -19,7 +26,7 @@ BerElement *build_search(LDAP *ld, const char *base, int32_t scope, FilterWriter
     }
     const int32_t msgid = ++ld->ld_last_msgid;
     if (berprnt(ber, "{it{seeiib", msgid, LDAP_REQ_SEARCH, base != nullptr ? base : "", scope, ld->ld_deref,
-                ld->ld_sizelimit, ld->ld_timelimit, attrsonly) == -1) {
+                ld->ld_sizelimit, time_limit_seconds(ld->ld_timelimit), attrsonly) == -1) {
         qor::discard_request(ld, ber, LDAP_ENCODING_ERROR);
         return nullptr;
     }

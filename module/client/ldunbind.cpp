@@ -31,6 +31,7 @@ int32_t ldap_ld_free(LDAP *ld, int32_t send_unbind_flag) {
     if (ld->ld_result_cache != nullptr) ldap_destroy_cache(ld);
 
     qor::pool_clear_text(pool, &ld->ld_error);
+    qor::pool_clear_text(pool, &ld->ld_error_message);
     qor::pool_clear_text(pool, &ld->ld_matched);
     qor::pool_free_buffer(pool, ld->ld_sockbuf.sb_input.be_start);
     qor::pool_free(pool, ld->ld_abandoned_ids);

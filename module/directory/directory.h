@@ -47,11 +47,12 @@ int32_t run_synchronously(LDAP *ld, Operation operation) {
     return answer;
 }
 
-// Releases the error text and matched DN the previous operation left, so that dsgeterr only
-// ever reports on the latest one.
+// Releases the error text and matched DN the previous operation left, and the message dsgeterr
+// made of them, so that dsgeterr only ever reports on the latest operation.
 inline void clear_error_texts(LDAP *ld) {
     pool_clear_text(ld->ld_pool, &ld->ld_error);
     pool_clear_text(ld->ld_pool, &ld->ld_matched);
+    pool_clear_text(ld->ld_pool, &ld->ld_error_message);
 }
 
 // Releases one attribute record of an attribute list with its values, their texts and binary

@@ -24,9 +24,19 @@ char *integer_text(HostPool *pool, int32_t number) {
     return text;
 }
 
-// Fixed point with sixteen decimals, then without trailing zeros and without a point left last.
-char *floating_text(HostPool *pool, double number) {
-    if (number == 0.0) return qor::pool_copy_bytes(pool, "0", 1);
+// The number the getters read back from `text`: as dsgdbl reads it, or rounded to single
+// precision as dsgflt does.
+double read_back(const char *text, bool single) {
+    double number = 0;
+    HostNumberRequest request{24, 0, text, wzstlen(text), &number};
+    wzifmn(&request);
+    return single ? static_cast<double>(static_cast<float>(number)) : number;
+}
+
+// The fixed form: sixteen decimals, then without trailing zeros and without a point left last.
+// Stored values and peers know numbers in this form, so it is written wherever it reads back as
+// the number itself.
+char *fixed_text(HostPool *pool, double number) {
     const double magnitude = number < 0 ? -number : number;
     const int32_t size = magnitude < kLargeFloating ? kFloatingTextSize : kLargeFloatingTextSize;
     auto *text = static_cast<char *>(qor::pool_alloc(pool, size));
@@ -36,6 +46,31 @@ char *floating_text(HostPool *pool, double number) {
     while (length > 0 && text[length - 1] == '0') text[--length] = '\0';
     if (length > 0 && text[length - 1] == '.') text[--length] = '\0';
     return text;
+}
+
+// The shortest exponent form that reads back as the number: seventeen significant digits always
+// do for a double, nine for a single.
+char *exponent_text(HostPool *pool, double number, bool single) {
+    auto *text = static_cast<char *>(qor::pool_alloc(pool, kFloatingTextSize));
+    if (text == nullptr) return nullptr;
+    const int32_t most_decimals = single ? 8 : 16;
+    for (int32_t decimals = 0; decimals <= most_decimals; ++decimals) {
+        xpsstr(text, kFloatingTextSize, "%.*e", decimals, number);
+        if (read_back(text, single) == number) break;
+    }
+    return text;
+}
+
+// The text form of a floating value (`single` for kind float, whose value is the single-precision
+// number widened). Null with *refused set for a value no text reads back as (NaN, infinities).
+char *floating_text(HostPool *pool, double number, bool single, bool *refused) {
+    *refused = number != number || number - number != 0;   // NaN, or an infinity
+    if (*refused) return nullptr;
+    if (number == 0.0) return qor::pool_copy_bytes(pool, "0", 1);
+    char *text = fixed_text(pool, number);
+    if (text == nullptr || read_back(text, single) == number) return text;
+    qor::pool_free(pool, text);
+    return exponent_text(pool, number, single);
 }
 
 // Base64 with a line feed after every 76 characters and at the end, then a NUL.
@@ -69,9 +104,12 @@ int32_t dsfixval(LDAP *ld, dsval *value) {
         text = integer_text(ld->ld_pool, value->dv_num);
         break;
     case DSVAL_FLOAT:
-    case DSVAL_DOUBLE:
-        text = floating_text(ld->ld_pool, value->dv_dbl);
+    case DSVAL_DOUBLE: {
+        bool refused = false;
+        text = floating_text(ld->ld_pool, value->dv_dbl, value->dv_kind == DSVAL_FLOAT, &refused);
+        if (refused) return DS_MISSING_ARGUMENT;
         break;
+    }
     case DSVAL_BINARY:
         text = binary_text(ld->ld_pool, value->dv_bin, value->dv_binlen);
         break;

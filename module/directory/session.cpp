@@ -146,18 +146,19 @@ void dsopt(LDAP *ld, int32_t time_limit_seconds, int32_t size_limit, int32_t opt
     }
 }
 
-// The composed text replaces ld_error, so a later call starts from it. When the pool cannot
-// supply the composed text the session's bare text is answered instead.
+// The message is composed afresh from the session's texts at every call and kept apart from
+// them, so asking again gives the same text. When the pool cannot supply it, the session's bare
+// text is answered instead.
 char *dsgeterr(LDAP *ld) {
     if (ld == nullptr) return nullptr;
+    qor::pool_clear_text(ld->ld_pool, &ld->ld_error_message);
     const bool has_matched = ld->ld_matched != nullptr && *ld->ld_matched != '\0';
     if (!has_matched && (ld->ld_error == nullptr || *ld->ld_error == '\0')) return nullptr;
 
     char *message = has_matched ? labelled(ld, kMatchedDnLabel, ld->ld_matched)
                                 : labelled(ld, kErrorTextLabel, ld->ld_error);
     if (message == nullptr) return has_matched ? ld->ld_matched : ld->ld_error;
-    qor::pool_free_buffer(ld->ld_pool, ld->ld_error);
-    ld->ld_error = message;
+    ld->ld_error_message = message;
     return message;
 }
 

@@ -36,7 +36,9 @@ struct ModList {
 
     // Appends a record for `attribute` with operation `operation`: its type and the text forms
     // of its values (made once and kept in the values). A value without a text form (a null
-    // record, or a kind that has none) is passed over, so it never cuts the list short.
+    // record, or a kind that has none) is passed over, so it never cuts the list short. An
+    // attribute with values none of which has a text form is refused (DS_NO_VALUES): sent with
+    // an empty value set, a replace or a delete would remove the whole attribute.
     int32_t append(LDAP *ld, int32_t operation, dsatt *attribute) {
         auto *mod = qor::pool_new<LDAPMod>(pool);
         if (mod == nullptr) return DS_NO_MEMORY;
@@ -50,10 +52,11 @@ struct ModList {
         for (int32_t k = 0; k < count && attribute->da_vals != nullptr; ++k) {
             dsval *value = attribute->da_vals[k];
             if (value == nullptr) continue;
-            if (dsfixval(ld, value) != DS_OK) return DS_NO_MEMORY;
+            const int32_t fixed = dsfixval(ld, value);
+            if (fixed != DS_OK) return fixed;
             if (value->dv_text != nullptr) mod->mod_values[filled++] = value->dv_text;
         }
-        return DS_OK;
+        return count > 0 && filled == 0 ? DS_NO_VALUES : DS_OK;
     }
 
     void release() {

@@ -12,7 +12,7 @@
 inline constexpr int32_t kScanNumber = 0;     // at least one digit, no overflow
 inline constexpr int32_t kScanNothing = 1;    // no sign and no digit
 inline constexpr int32_t kScanSignOnly = 2;   // a sign without digits, or a sign not accepted
-inline constexpr int32_t kScanOverflow = 3;   // magnitude above 2147483647; value 0
+inline constexpr int32_t kScanOverflow = 3;   // beyond 32 bits (above 2147483647, below -2147483648); value 0
 
 // Status of wzbltob when the text does not fit its field.
 inline constexpr int32_t kFieldTooShort = static_cast<int32_t>(0x8000200d);

@@ -9,7 +9,7 @@ int32_t zatoi(const char *text, int32_t length, int32_t accept_sign, int32_t *st
         length = wzstlen(text);
     }
     int32_t state = kScanNothing;
-    int32_t magnitude = 0;
+    uint32_t magnitude = 0;
     bool negative = false;
     int32_t index = 0;
 
@@ -41,8 +41,10 @@ int32_t zatoi(const char *text, int32_t length, int32_t accept_sign, int32_t *st
             continue;  // the rest of an overflowing number is consumed
         }
         state = kScanNumber;
-        const int32_t digit = c - '0';
-        if (magnitude > (INT32_MAX - digit) / 10) {
+        // The magnitudes of 32-bit numbers: up to 2147483647, and 2147483648 after a minus.
+        const uint32_t largest = negative ? 0x80000000u : static_cast<uint32_t>(INT32_MAX);
+        const auto digit = static_cast<uint32_t>(c - '0');
+        if (magnitude > (largest - digit) / 10) {
             magnitude = 0;
             state = kScanOverflow;
         } else {
@@ -54,7 +56,7 @@ int32_t zatoi(const char *text, int32_t length, int32_t accept_sign, int32_t *st
         *stop = index;
     }
     if (value != nullptr) {
-        *value = negative ? -magnitude : magnitude;
+        *value = static_cast<int32_t>(negative ? 0u - magnitude : magnitude);
     }
     return state;
 }

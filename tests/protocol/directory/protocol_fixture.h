@@ -20,15 +20,16 @@ namespace ldap = qortest::ldap;
 using qortest::Bytes;
 using qortest::FakeLdapServer;
 
-inline constexpr std::int64_t kTimeLimitMs = 30000;   // what dsopen sets, sent in every search
+inline constexpr std::int64_t kTimeLimitMs = 30000;   // what dsopen sets
+inline constexpr std::int64_t kTimeLimitSeconds = 30;  // and what every search asks of the server
 
 // The search request a lookup sends (no size limit, values wanted).
 inline Bytes search(std::int64_t id, const std::string &base, int scope, Bytes filter,
-                    std::vector<std::string> attributes = {}, std::int64_t time_limit_ms = kTimeLimitMs) {
+                    std::vector<std::string> attributes = {}, std::int64_t time_limit_seconds = kTimeLimitSeconds) {
     ldap::Search s;
     s.base = base;
     s.scope = scope;
-    s.time_limit = time_limit_ms;
+    s.time_limit = time_limit_seconds;
     s.filter = std::move(filter);
     s.attributes = std::move(attributes);
     return ldap::search_request(id, s);

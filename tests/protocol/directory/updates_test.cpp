@@ -183,6 +183,9 @@ TEST_F(UpdatesProtocolTest, ModifyRefusalsSendNothingAndKeepNothing) {
     open();
     dsatt *mail = make_text("mail", {"a@x"});
     dsatt *empty = make_text("description", {});
+    dsatt *textless = ds_.dsmkatt(ld_, "description", 2, 9, 9);
+    ASSERT_NE(textless, nullptr);
+    lists_.push_back(textless);
     EXPECT_EQ(ds_.dsdereg(ld_, ""), DS_NO_DN);   // releases the texts the bind left
     const long before = live_blocks();
 
@@ -191,6 +194,11 @@ TEST_F(UpdatesProtocolTest, ModifyRefusalsSendNothingAndKeepNothing) {
     EXPECT_EQ(ds_.dsmodify(ld_, "cn=a,o=x", second_missing), DS_NOTHING_TO_SEND);
     dsmod *no_values[] = {&add, &replace_empty, nullptr};
     EXPECT_EQ(ds_.dsmodify(ld_, "cn=a,o=x", no_values), DS_NO_VALUES);
+    // Values without a text form (a kind outside 1-7) would go out as an empty set: a replace
+    // would then delete the attribute.
+    dsmod replace_textless{DS_MOD_REPLACE, textless};
+    dsmod *textless_values[] = {&replace_textless, nullptr};
+    EXPECT_EQ(ds_.dsmodify(ld_, "cn=a,o=x", textless_values), DS_NO_VALUES);
     dsmod *no_changes[] = {nullptr};
     EXPECT_EQ(ds_.dsmodify(ld_, "cn=a,o=x", no_changes), DS_NOTHING_TO_SEND);
     EXPECT_EQ(ds_.dsmodify(ld_, "cn=a,o=x", nullptr), DS_NOTHING_TO_SEND);

@@ -157,7 +157,7 @@ TEST_F(OperationsTest, CompareEndsEachSequenceWithNull) {
 
 TEST_F(OperationsTest, SearchDeliversEntriesWithTheFinalCode) {
     server_.accept()
-        .expect_hex("30 44 02 01 01 63 3f 04 03 6f 3d 74 0a 01 01 0a 01 00 02 01 00 02 02 13 88 01 01 00"
+        .expect_hex("30 43 02 01 01 63 3e 04 03 6f 3d 74 0a 01 01 0a 01 00 02 01 00 02 01 05 01 01 00"
                     " a0 22"
                     "  a3 15 04 0b 6f 62 6a 65 63 74 63 6c 61 73 73 04 06 70 65 72 73 6f 6e"
                     "  a4 09 04 02 63 6e 30 03 80 01 61"
@@ -181,15 +181,17 @@ TEST_F(OperationsTest, SearchDeliversEntriesWithTheFinalCode) {
     EXPECT_EQ(ldap_msgfree(ld_->ld_pool, result), LDAP_RES_SEARCH_RESULT);
 }
 
-TEST_F(OperationsTest, EmptyFilterIsSentWithoutFilterElement) {
+// A search without a filter element would make the server drop the connection: an empty or blank
+// filter is refused before anything is sent, and the session stays usable.
+TEST_F(OperationsTest, EmptyFilterIsRefusedBeforeAnythingIsSent) {
     server_.accept()
-        .expect_hex("30 19 02 01 01 63 14 04 00 0a 01 00 0a 01 00 02 01 00 02 02 13 88 01 01 00 30 00")
-        .reply(ldap::search_done(1, ldap::code::no_such_object, "", "no base"));
+        .expect_request(ldap::op::search_request, 3)
+        .reply(ldap::search_done(3, ldap::code::success));
     open_session();
-    LDAPMessage *result = nullptr;
-    EXPECT_EQ(ldap_search_s(ld_, nullptr, LDAP_SCOPE_BASE, "", nullptr, 0, &result), LDAP_NO_SUCH_OBJECT);
-    ASSERT_NE(result, nullptr);
-    EXPECT_EQ(ldap_count_entries(ld_, result), 0);
+    LDAPMessage *result = reinterpret_cast<LDAPMessage *>(1);
+    EXPECT_EQ(ldap_search_s(ld_, nullptr, LDAP_SCOPE_BASE, "", nullptr, 0, &result), LDAP_FILTER_ERROR);
+    EXPECT_EQ(ldap_search_s(ld_, nullptr, LDAP_SCOPE_BASE, " \t ", nullptr, 0, &result), LDAP_FILTER_ERROR);
+    EXPECT_EQ(ldap_search_s(ld_, nullptr, LDAP_SCOPE_BASE, "(cn=*)", nullptr, 0, &result), LDAP_SUCCESS);
     ldap_msgfree(ld_->ld_pool, result);
 }
 
@@ -277,7 +279,7 @@ int32_t plain_failure(BerElement *, const void *) { return -1; }
 
 TEST_F(OperationsTest, SearchWithFilterWriterSharesTheRequestAndWait) {
     server_.accept()
-        .expect_hex("30 35 02 01 03 63 30 04 03 6f 3d 74 0a 01 02 0a 01 00 02 01 00 02 02 13 88 01 01 00"
+        .expect_hex("30 34 02 01 03 63 2f 04 03 6f 3d 74 0a 01 02 0a 01 00 02 01 00 02 01 05 01 01 00"
                     " a3 17 04 06 6d 65 6d 62 65 72 04 0d 63 6e 3d 61 2a 5c 28 62 29 2c 6f 3d 78"
                     " 30 00")
         .reply({ldap::search_entry(3, "cn=g,o=t", {}), ldap::search_done(3, ldap::code::success)});

@@ -17,7 +17,8 @@ TEST_F(GettersTest, IntegersFollowTheDecimalReader) {
         const char *text;
         int32_t number;
     } cases[] = {{"-5", -5}, {"  42", 42}, {"12abc", 12}, {"abc", 0}, {"2147483648", 0},
-                 {"- 7", -7}, {"+13", 13}, {"", 0}, {"2147483647", 2147483647}};
+                 {"- 7", -7}, {"+13", 13}, {"", 0}, {"2147483647", 2147483647},
+                 {"-2147483648", INT32_MIN}};
     for (const Case &c : cases) {
         dsval as_int = received(const_cast<char *>(c.text));
         dsval as_long = received(const_cast<char *>(c.text));

@@ -56,30 +56,34 @@ TEST_F(SearchRequestTest, HeaderFilterAndAttributesFollowTheLayout) {
     char *attrs[] = {cn, mail, nullptr};
     BerElement *ber = ldap_build_search_req(ld_, "o=t", LDAP_SCOPE_SUBTREE, "(cn=x)", attrs, 1);
     ASSERT_NE(ber, nullptr);
-    EXPECT_EQ(to_hex(take(ber)), to_hex(hex("30 2f 02 01 01 63 2a"
+    EXPECT_EQ(to_hex(take(ber)), to_hex(hex("30 2e 02 01 01 63 29"
                                             " 04 03 6f 3d 74"        // base
                                             " 0a 01 02"              // scope
                                             " 0a 01 00"              // deref
                                             " 02 01 0a"              // size limit
-                                            " 02 02 13 88"           // time limit, milliseconds as stored
+                                            " 02 01 05"              // time limit, in seconds
                                             " 01 01 ff"              // attributes only
                                             " a3 07 04 02 63 6e 04 01 78"
                                             " 30 0a 04 02 63 6e 04 04 6d 61 69 6c")));
     EXPECT_EQ(ld_->ld_last_msgid, 1);
 }
 
-TEST_F(SearchRequestTest, NullBaseEmptyFilterAndNullAttributesGiveTheMinimalRequest) {
-    const Bytes minimal = hex("30 18 02 01 01 63 13 04 00 0a 01 00 0a 01 00 02 01 00 02 01 00 01 01 00 30 00");
-    BerElement *ber = ldap_build_search_req(ld_, nullptr, LDAP_SCOPE_BASE, "", nullptr, 0);
+TEST_F(SearchRequestTest, NullBaseAndNullAttributesGiveTheMinimalRequest) {
+    const Bytes minimal = hex("30 1c 02 01 01 63 17 04 00 0a 01 00 0a 01 00 02 01 00 02 01 00 01 01 00 87 02 63 6e 30 00");
+    BerElement *ber = ldap_build_search_req(ld_, nullptr, LDAP_SCOPE_BASE, "(cn=*)", nullptr, 0);
     ASSERT_NE(ber, nullptr);
     EXPECT_EQ(to_hex(take(ber)), to_hex(minimal));
+}
 
-    // A null filter counts as the empty one; only the id differs.
-    ber = ldap_build_search_req(ld_, nullptr, LDAP_SCOPE_BASE, nullptr, nullptr, 0);
-    ASSERT_NE(ber, nullptr);
-    Bytes second = minimal;
-    second[4] = 0x02;
-    EXPECT_EQ(to_hex(take(ber)), to_hex(second));
+TEST_F(SearchRequestTest, TimeLimitGoesOutInWholeSecondsRoundedUp) {
+    for (const auto &[milliseconds, seconds] : {std::pair{0, 0}, {-5, 0}, {1, 1}, {1000, 1}, {1001, 2}, {30000, 30}}) {
+        ld_->ld_timelimit = milliseconds;
+        BerElement *ber = ldap_build_search_req(ld_, "", LDAP_SCOPE_BASE, "(cn=*)", nullptr, 0);
+        ASSERT_NE(ber, nullptr);
+        const Bytes bytes = take(ber);
+        ASSERT_GE(bytes.size(), 21u);
+        EXPECT_EQ(bytes[20], seconds) << milliseconds << " ms";   // 02 01 <seconds>
+    }
 }
 
 TEST_F(SearchRequestTest, ScopeDerefAndSeveralTopLevelFiltersAreSentAsGiven) {
@@ -92,16 +96,19 @@ TEST_F(SearchRequestTest, ScopeDerefAndSeveralTopLevelFiltersAreSentAsGiven) {
 
 TEST_F(SearchRequestTest, BadFiltersGive87AndConsumeTheirIds) {
     int32_t expected_id = 0;
-    for (const char *filter : {"(cn<m)", "(&(a=1)x)", "(a=1))", "(a=1", ")", "(cn)", "((a=1)", "(!(a=1)"}) {
+    // An empty or blank text names no filter: a request without one would make the server drop
+    // the connection.
+    for (const char *filter : std::initializer_list<const char *>{"(cn<m)", "(&(a=1)x)", "(a=1))", "(a=1", ")", "(cn)", "((a=1)", "(!(a=1)", "", "  ", nullptr}) {
+        const char *shown = filter != nullptr ? filter : "(null)";
         ++expected_id;
         ld_->ld_errno = 0;
-        EXPECT_EQ(ldap_build_search_req(ld_, "o=t", LDAP_SCOPE_SUBTREE, filter, nullptr, 0), nullptr) << filter;
-        EXPECT_EQ(ld_->ld_errno, LDAP_FILTER_ERROR) << filter;
-        EXPECT_EQ(ld_->ld_last_msgid, expected_id) << filter;
-        EXPECT_EQ(live_blocks(), baseline_) << filter;
+        EXPECT_EQ(ldap_build_search_req(ld_, "o=t", LDAP_SCOPE_SUBTREE, filter, nullptr, 0), nullptr) << shown;
+        EXPECT_EQ(ld_->ld_errno, LDAP_FILTER_ERROR) << shown;
+        EXPECT_EQ(ld_->ld_last_msgid, expected_id) << shown;
+        EXPECT_EQ(live_blocks(), baseline_) << shown;
     }
     // The next request carries the id after the last failed one.
-    BerElement *ber = ldap_build_search_req(ld_, "", LDAP_SCOPE_BASE, "", nullptr, 0);
+    BerElement *ber = ldap_build_search_req(ld_, "", LDAP_SCOPE_BASE, "(cn=*)", nullptr, 0);
     ASSERT_NE(ber, nullptr);
     const Bytes bytes = take(ber);
     ASSERT_GE(bytes.size(), 5u);

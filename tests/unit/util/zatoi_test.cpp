@@ -2,6 +2,7 @@
 // attribute values), including the overflow and sign rules.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -74,13 +75,14 @@ const Rule kRules[] = {
      {{"", 1, kScanNothing, 0, 0},
       {"   ", 1, kScanNothing, 0, 3},
       {"x1", 1, kScanNothing, 0, 0}}},
-    {"MagnitudesUpToTheLargestPositiveValueAreRead",
+    {"EveryThirtyTwoBitNumberIsRead",
      {{"2147483647", 0, kScanNumber, 2147483647, 10},
       {"-2147483647", 1, kScanNumber, -2147483647, 11},
+      {"-2147483648", 1, kScanNumber, INT32_MIN, 11},
       {"214748364", 0, kScanNumber, 214748364, 9}}},
     {"OverflowConsumesTheRestOfTheDigitsAndGivesZero",
      {{"2147483648", 0, kScanOverflow, 0, 10},
-      {"-2147483648", 1, kScanOverflow, 0, 11},
+      {"-2147483649", 1, kScanOverflow, 0, 11},
       {"99999999999999999999x5", 0, kScanOverflow, 0, 20},
       {"21474836470", 0, kScanOverflow, 0, 11}}},
 };
