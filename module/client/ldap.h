@@ -61,6 +61,7 @@ struct LDAP {
     int32_t *ld_ready_sockets;            // sockets found readable by the last wait (host's list)
     HostEvent ld_read_event;              // every connected socket is registered with it
     char *ld_error_message;               // the message dsgeterr composed last, or null
+    char *ld_attr_name_spill;             // a type of the attribute walk too long for the buffer
 };
 
 // One received protocol message; the messages of one operation form a chain.

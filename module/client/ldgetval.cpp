@@ -1,6 +1,7 @@
 // The values of one attribute of an entry, found by its type (compared ignoring case), and the
 // release of value arrays. Reading works on a copy of the entry's element.
 #include "../host/services.h"
+#include "attribute_type.h"
 #include "client.h"
 #include "pool.h"
 
@@ -10,21 +11,21 @@ constexpr int32_t kTypeCapacity = 100;
 
 // Positions `reader` just before the value set of the attribute `type`. False when the entry
 // does not carry it or cannot be read.
-bool find_attribute(BerElement *reader, const char *type) {
-    char found[kTypeCapacity];
-    int32_t length = kTypeCapacity;
-    int32_t wanted = wzstlen(type);
-    if (berscan(reader, "{x{{s", found, &length) == -1) return false;
-    while (wzsteqn(type, wanted, found, length) == 0) {
-        length = kTypeCapacity;
-        if (berscan(reader, "x}{s", found, &length) == -1) return false;
+bool find_attribute(HostPool *pool, BerElement *reader, const char *type) {
+    const int32_t wanted = wzstlen(type);
+    if (berscan(reader, "{x{") == -1) return false;
+    for (;;) {
+        char buffer[kTypeCapacity];
+        char *spilled = nullptr;
+        const char *found = berscan(reader, "{") != -1 ? qor::read_attribute_type(reader, buffer, kTypeCapacity, &spilled)
+                                                        : nullptr;
+        if (found == nullptr) return false;
+        const bool match = wzsteqn(type, wanted, found, wzstlen(found)) != 0;
+        qor::pool_free(pool, spilled);
+        if (match) return true;
+        if (berscan(reader, "x}") == -1) return false;
     }
-    return true;
 }
-
-}  // namespace
-
-namespace {
 
 // The values of the entry's attribute `type`, read with `format` ("[v]" texts, "[V]" bervals)
 // into a new null-terminated array; null with ld_errno set when the entry has no such attribute
@@ -37,7 +38,7 @@ Value **values_of(LDAP *ld, LDAPMessage *entry, const char *type, const char *fo
     }
     BerElement reader = *entry->lm_ber_elem;
     Value **values = nullptr;
-    if (!find_attribute(&reader, type) || berscan(&reader, format, &values) == -1) {
+    if (!find_attribute(ld->ld_pool, &reader, type) || berscan(&reader, format, &values) == -1) {
         ld->ld_errno = LDAP_DECODING_ERROR;
         return nullptr;
     }

@@ -32,6 +32,7 @@ int32_t ldap_ld_free(LDAP *ld, int32_t send_unbind_flag) {
 
     qor::pool_clear_text(pool, &ld->ld_error);
     qor::pool_clear_text(pool, &ld->ld_error_message);
+    qor::pool_clear_text(pool, &ld->ld_attr_name_spill);
     qor::pool_clear_text(pool, &ld->ld_matched);
     qor::pool_free_buffer(pool, ld->ld_sockbuf.sb_input.be_start);
     qor::pool_free(pool, ld->ld_abandoned_ids);

@@ -89,11 +89,13 @@ TEST_F(LookupProtocolTest, FailureWithoutEntriesAndTheTextsItLeaves) {
 
 TEST_F(LookupProtocolTest, ValuesKeepTheirBytes) {
     const std::string zero_inside("ab\0cd", 5);
+    const std::string long_type = "description;lang-en-" + std::string(120, 'x');   // read whole too
     const std::string not_text("\x00\x01\xfe\xff", 4);
     expect_open()
         .expect(read_entry(2, "cn=v,o=x"))
         .reply({ldap::search_entry(2, "cn=v,o=x",
-                                   {{"description", {zero_inside}}, {"qorBinaryValue", {not_text}}, {"seeAlso", {}}}),
+                                   {{"description", {zero_inside}}, {"qorBinaryValue", {not_text}}, {"seeAlso", {}},
+                                    {long_type, {"long"}}}),
                 ldap::search_done(2, 0)});
     open();
     // A host whose text encoding is not the directory's: bytes that do not transcode arrive as
@@ -129,7 +131,9 @@ TEST_F(LookupProtocolTest, ValuesKeepTheirBytes) {
     EXPECT_STREQ(atts[2]->da_name, "seeAlso");
     EXPECT_EQ(atts[2]->da_count, 0);
     EXPECT_EQ(atts[2]->da_vals[0], nullptr);
-    EXPECT_EQ(atts[3], nullptr);
+    ASSERT_NE(atts[3], nullptr);
+    EXPECT_EQ(atts[3]->da_name, long_type);
+    EXPECT_EQ(atts[4], nullptr);
     EXPECT_EQ(set[1], nullptr);
     EXPECT_EQ(ds_.dsfree(ld_, set), DS_OK);
     EXPECT_EQ(live_blocks(), before);   // the binary copy went with its value

@@ -10,6 +10,9 @@ namespace {
 
 using qortest::FakeLdapServer;
 
+// An attribute description with options, longer than any fixed type buffer.
+const std::string kLongType = "description;lang-en-" + std::string(120, 'x');
+
 class ParseTest : public EngineTest {
 protected:
     // A search chain of two entries and a final result (code 4, matched "o=m", text "limit"),
@@ -22,6 +25,7 @@ protected:
                                        {{"cn", {"a"}},
                                         {"objectClass", {"top", "person"}},
                                         {"photo", {std::string("x\0y", 3)}},
+                                        {kLongType, {"long"}},
                                         {"emptyattr", {}}}),
                     ldap::search_entry(1, "cn=b,o=example", {}),
                     ldap::search_done(1, 4, "o=m", "limit")})
@@ -121,7 +125,7 @@ TEST_F(ParseTest, AttributeWalkEndsWithDecodingErrorAndReleasesItsElement) {
          type = ldap_next_attribute(ld_, chain_, iteration)) {
         types.emplace_back(type);
     }
-    EXPECT_EQ(types, (std::vector<std::string>{"cn", "objectClass", "photo", "emptyattr"}));
+    EXPECT_EQ(types, (std::vector<std::string>{"cn", "objectClass", "photo", kLongType, "emptyattr"}));
     EXPECT_EQ(ld_->ld_errno, LDAP_DECODING_ERROR);
     EXPECT_EQ(live_blocks(ld_), before);
     // The entry itself can be walked again.
@@ -152,7 +156,12 @@ TEST_F(ParseTest, ValuesAreFoundIgnoringCaseButNotByPrefix) {
     EXPECT_EQ(std::string(photo[0]->bv_val, photo[0]->bv_len), std::string("x\0y", 3));
     ldap_value_free_len(ld_->ld_pool, photo);
 
-    char **empty = ldap_get_values(ld_, chain_, "emptyattr");
+    char **described = ldap_get_values(ld_, chain_, kLongType.c_str());
+    ASSERT_NE(described, nullptr);
+    EXPECT_STREQ(described[0], "long");
+    ldap_value_free(ld_->ld_pool, described);
+
+    char **empty = ldap_get_values(ld_, chain_, "emptyattr");   // found past the long type
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(ldap_count_values(empty), 0);
     ldap_value_free(ld_->ld_pool, empty);
