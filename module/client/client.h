@@ -156,6 +156,10 @@ QOR_EXPORT void ldap_flush_cache(LDAP *ld);
 QOR_EXPORT void ldap_destroy_cache(LDAP *ld);
 QOR_EXPORT void ldap_uncache_request(LDAP *ld, int32_t msgid);
 QOR_EXPORT void ldap_uncache_entry(LDAP *ld, const char *dn);
+// After a successful update of the entry `dn` through the session: forgets every cached operation
+// that may now answer differently (those ldap_uncache_entry removes, and the searches whose base
+// and scope take the entry in), so the session reads its own writes.
+QOR_EXPORT void uncache_updated_entry(LDAP *ld, const char *dn);
 QOR_EXPORT void add_request_to_cache(LDAP *ld, int32_t msgtype, BerElement *request);
 QOR_EXPORT void add_result_to_cache(LDAP *ld, LDAPMessage *message);
 QOR_EXPORT int32_t check_cache(LDAP *ld, int32_t msgtype, BerElement *request);

@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr int32_t kMostAbandoned = 64;
+
 // The socket buffer of the session's own connection, when that connection is open.
 LDAPSocketBuffer *session_socket_buffer(LDAP *ld) {
     for (LDAPConnection *conn = ld->ld_connections; conn != nullptr; conn = conn->cn_next) {
@@ -34,11 +36,20 @@ int32_t send_abandon(LDAP *ld, LDAPSocketBuffer *sb, int32_t msgid) {
 }
 
 // Appends `msgid` to ld_abandoned_ids. 0, or -1 with ld_errno 90 (the list is then unchanged).
+// The list keeps the latest kMostAbandoned ids, the oldest going first: an abandoned request is
+// released at once and a message for an id without a pending request is dropped anyway, so an
+// old id only costs every received message a longer scan, and a long-lived session that abandons
+// many requests must not grow without bound.
 int32_t record_abandoned(LDAP *ld, int32_t msgid) {
     int32_t *ids = ld->ld_abandoned_ids;
     int32_t count = 0;
     if (ids != nullptr) {
         while (ids[count] != -1) ++count;
+    }
+    if (count >= kMostAbandoned) {
+        for (int32_t i = 1; i < count; ++i) ids[i - 1] = ids[i];
+        ids[count - 1] = msgid;
+        return 0;
     }
     int32_t *grown = nullptr;
     if (ids == nullptr) {

@@ -20,5 +20,5 @@ int32_t ldap_add(LDAP *ld, const char *dn, LDAPMod **attrs) {
 
 int32_t ldap_add_s(LDAP *ld, const char *dn, LDAPMod **attrs) {
     const int32_t wait_ms = ld->ld_timelimit;
-    return qor::await_result_code(ld, ldap_add(ld, dn, attrs), wait_ms, nullptr);
+    return qor::await_update_result(ld, ldap_add(ld, dn, attrs), wait_ms, dn);
 }

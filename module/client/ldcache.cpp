@@ -250,6 +250,46 @@ bool concerns_dn(LDAP *ld, const LDAPMessage *chain, const char *dn, int32_t dn_
     return false;
 }
 
+// True when `dn` names an entry below `base` within `scope`: one level below it for a one-level
+// search, any level for a subtree search. Names are compared as they stand, ignoring case.
+bool lies_within(const char *dn, int32_t dn_length, const char *base, int32_t scope) {
+    if (scope != LDAP_SCOPE_ONELEVEL && scope != LDAP_SCOPE_SUBTREE) return false;
+    const int32_t base_length = wzstlen(base);
+    int32_t relative = dn_length;   // length of the part of `dn` below `base`, without the comma
+    if (base_length > 0) {
+        relative = dn_length - base_length - 1;
+        if (relative <= 0 || dn[relative] != ',' ||
+            wzsteqn(dn + relative + 1, base_length, base, base_length) == 0) {
+            return false;
+        }
+    }
+    if (relative <= 0 || scope == LDAP_SCOPE_SUBTREE) return relative > 0;
+    for (int32_t i = 0; i < relative; ++i) {
+        if (dn[i] == '\\') {
+            ++i;
+        } else if (dn[i] == ',') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when a cached search might answer differently once the entry `dn` has changed: it may
+// have returned the entry, or the entry lies within its base and scope (a filter the entry did
+// not match may match it now). A request that cannot be read counts as one that might.
+bool may_see_update(LDAP *ld, const LDAPMessage *chain, const char *dn, int32_t dn_length) {
+    if (concerns_dn(ld, chain, dn, dn_length)) return true;
+    if (chain->lm_type != LDAP_REQ_SEARCH) return false;
+    BerElement reader = *chain->lm_ber_elem;
+    int32_t id = 0;
+    int32_t scope = 0;
+    char *base = nullptr;
+    if (berscan(&reader, "{i{ae", &id, &base, &scope) == -1) return true;
+    const bool within = lies_within(dn, dn_length, base, scope);
+    qor::pool_free(ld->ld_pool, base);
+    return within;
+}
+
 // The keep rule of a final result: successes, the answers of a compare, a size-limited search
 // unless options are set, and everything with CACHE_OPT_KEEP_ALL_ERRORS.
 bool worth_keeping(int32_t type, int32_t code, uint32_t options) {
@@ -322,6 +362,15 @@ void ldap_uncache_entry(LDAP *ld, const char *dn) {
     const int32_t dn_length = wzstlen(dn);
     remove_everywhere(ld, cache, [ld, dn, dn_length](const LDAPMessage *chain) {
         return concerns_dn(ld, chain, dn, dn_length);
+    });
+}
+
+void uncache_updated_entry(LDAP *ld, const char *dn) {
+    LDAPResultCache *cache = cache_of(ld);
+    if (cache == nullptr || dn == nullptr) return;
+    const int32_t dn_length = wzstlen(dn);
+    remove_everywhere(ld, cache, [ld, dn, dn_length](const LDAPMessage *chain) {
+        return may_see_update(ld, chain, dn, dn_length);
     });
 }
 

@@ -18,5 +18,5 @@ int32_t ldap_delete(LDAP *ld, const char *dn) {
 
 int32_t ldap_delete_s(LDAP *ld, const char *dn) {
     const int32_t wait_ms = ld->ld_timelimit;
-    return qor::await_result_code(ld, ldap_delete(ld, dn), wait_ms, nullptr);
+    return qor::await_update_result(ld, ldap_delete(ld, dn), wait_ms, dn);
 }

@@ -21,5 +21,5 @@ int32_t ldap_modify(LDAP *ld, const char *dn, LDAPMod **mods) {
 
 // Waits with a time-out of 0, which the reader takes as ld_timelimit.
 int32_t ldap_modify_s(LDAP *ld, const char *dn, LDAPMod **mods) {
-    return qor::await_result_code(ld, ldap_modify(ld, dn, mods), 0, nullptr);
+    return qor::await_update_result(ld, ldap_modify(ld, dn, mods), 0, dn);
 }

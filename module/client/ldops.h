@@ -58,4 +58,13 @@ inline int32_t await_result_code(LDAP *ld, int32_t msgid, int32_t wait_ms, LDAPM
     return ldap_result2error(ld, *place, keep != nullptr ? 0 : 1);
 }
 
+// The synchronous end of an update of the entry `dn` (add, modify, delete): as
+// await_result_code, and once the server has applied it, the result cache forgets what the
+// update may have changed.
+inline int32_t await_update_result(LDAP *ld, int32_t msgid, int32_t wait_ms, const char *dn) {
+    const int32_t code = await_result_code(ld, msgid, wait_ms, nullptr);
+    if (code == LDAP_SUCCESS && ld->ld_result_cache != nullptr) uncache_updated_entry(ld, dn);
+    return code;
+}
+
 }  // namespace qor

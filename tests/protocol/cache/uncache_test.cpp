@@ -85,6 +85,33 @@ TEST_F(UncacheTest, ByDnOfAnyReturnedEntryOrOfTheSearchBase) {
     EXPECT_EQ(ldap_abandon(ld_, id), 0);
 }
 
+// The session reads its own writes: an update the server applied forgets the searches that may
+// answer differently now, within their base and scope, whatever their filter; a refused update
+// forgets nothing.
+TEST_F(UncacheTest, AppliedUpdatesForgetTheSearchesTheyMayChange) {
+    server_.accept()
+        .expect_request(ldap::op::search_request, 1).reply(two_entries(1))
+        .expect_request(ldap::op::search_request, 2).reply(ldap::search_done(2, 0))
+        .expect_request(ldap::op::add_request, 3).reply(ldap::add_response(3, ldap::code::already_exists))
+        .expect_request(ldap::op::add_request, 4).reply(ldap::add_response(4, 0))
+        .expect_request(ldap::op::search_request, 5).reply(two_entries(5))
+        .expect_request(ldap::op::delete_request, 6).reply(ldap::delete_response(6, 0));
+    open_session();
+    expect_answer("(cn=a)");
+    ASSERT_EQ(ldap_search_s(ld_, "o=elsewhere", LDAP_SCOPE_SUBTREE, "(cn=*)", nullptr, 0, &result_), 0);
+    ASSERT_EQ(filed_count(ld_), 2);
+
+    LDAPMod *no_attributes[] = {nullptr};
+    EXPECT_EQ(ldap_add_s(ld_, "cn=new,ou=x,o=t", no_attributes), ldap::code::already_exists);
+    EXPECT_EQ(filed_count(ld_), 2);
+    EXPECT_EQ(ldap_add_s(ld_, "cn=new,ou=x,o=t", no_attributes), 0);
+    EXPECT_EQ(filed_count(ld_), 1);   // the search elsewhere stays
+    expect_answer("(cn=a)");          // id 5 from the server
+    ASSERT_EQ(filed_count(ld_), 2);
+    EXPECT_EQ(ldap_delete_s(ld_, kFirstDn), 0);
+    EXPECT_EQ(filed_count(ld_), 1);
+}
+
 TEST_F(UncacheTest, SimpleBindEmptiesTheCacheEvenWhenItFails) {
     server_.accept()
         .expect_request(ldap::op::search_request, 1).reply(two_entries(1))

@@ -52,6 +52,21 @@ TEST_F(AbandonTest, UnknownIdIsAbandonedOnTheSessionConnectionAndRecorded) {
     end_session(ld, {&server}, Ending::free_silently);
 }
 
+// A long-lived session that abandons request after request keeps only the latest ids: an old id
+// no longer matters once its request is gone.
+TEST_F(AbandonTest, AbandonedIdsStayBounded) {
+    LDAP *ld = ldap_init(nullptr, 0);
+    ASSERT_NE(ld, nullptr);
+    ldap_abandon(ld, 1);
+    const long bytes_before = qortest::pool_stats(ld->ld_pool).live_bytes;
+    for (int32_t id = 2; id <= 20000; ++id) ldap_abandon(ld, id);
+    EXPECT_LT(qortest::pool_stats(ld->ld_pool).live_bytes - bytes_before, 1024);
+    EXPECT_EQ(ldap_abandoned(ld, 20000), 1);
+    EXPECT_EQ(ldap_abandoned(ld, 19937), 1);   // the latest 64 are kept
+    EXPECT_EQ(ldap_abandoned(ld, 1), 0);
+    ldap_ld_free(ld, 0);
+}
+
 TEST_F(AbandonTest, WithoutAConnectionTheAbandonFailsButTheIdIsRecorded) {
     LDAP *ld = ldap_init(nullptr, 0);
     ASSERT_NE(ld, nullptr);
