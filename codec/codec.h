@@ -57,9 +57,12 @@ void set_translators(BerElement *ber, StringTranslator encode, StringTranslator 
 // Socket transfer (socket_io.cpp).
 //
 // bergnxt: one whole element from the socket into `ber` (a new buffer from its pool), positioned
-// at its contents; stores the contents' length and answers the outer tag. -1 when the socket
-// fails or ends, the element does not arrive within the host's read limit, or its length is
-// indefinite, malformed or larger than the host's largest message.
+// at its contents; stores the contents' length and answers the outer tag. BER_READ_WAIT_PASSED
+// when the client's wait (sb_read_wait_ms) passed before the whole element arrived: what arrived
+// stays buffered and the next call goes on from there. BER_READ_NO_MEMORY when the pool cannot
+// supply a buffer: nothing is consumed. BER_READ_FAILED when the socket fails or ends, the
+// element does not arrive within the host's read limit, or its length is indefinite, malformed or
+// larger than the host's largest message.
 int32_t next_message(LDAPSocketBuffer *sb, uint32_t *length, BerElement *ber);
 // berflsh: sends [be_start, be_pos) within the host's read limit; 0, or -1 when the socket fails
 // or the element is no finished message. With free_element set the element and its buffer are

@@ -27,16 +27,29 @@ struct BerElement {
 };
 
 // One per connection. sb_input is the codec's read-ahead buffer for the socket: [be_pos, be_end)
-// are bytes received and not yet handed out; be_start is released by the client when the
-// connection closes.
+// are bytes received and not yet handed out, possibly the beginning of a message whose rest has
+// not arrived yet; be_start is released by the client when the connection closes.
 struct LDAPSocketBuffer {
     int32_t sb_socket;            // host socket handle
     BerElement sb_input;          // read-ahead buffer (codec)
     uint8_t *sb_input_limit;      // codec: end of sb_input's buffer
-    uint32_t sb_reserved1[6];     // codec
+    // Set by the client before each read of a message: above 0, the most milliseconds the read
+    // may wait for the rest of the message (the host's read limit still bounds it). When that
+    // time passes first, the read answers 0 and keeps what arrived for the next read.
+    int32_t sb_read_wait_ms;
+    uint32_t sb_reserved1[5];     // codec
     HostEvent *sb_event;          // event the socket is registered with, or null
     uint32_t sb_reserved2[2];     // codec
 };
+
+// What bergnxt answers besides the outer tag of a whole message (the tag of an LDAP message is
+// 0x30, so none of these can be one).
+inline constexpr int32_t BER_READ_FAILED = -1;       // the stream failed or ended, the host's read
+                                                     // limit passed, or the element is malformed or
+                                                     // too large: the stream cannot go on
+inline constexpr int32_t BER_READ_WAIT_PASSED = 0;   // the client's wait passed first: what arrived
+                                                     // is kept for the next read
+inline constexpr int32_t BER_READ_NO_MEMORY = -2;    // the pool had no memory: nothing is consumed
 
 // Counted byte string.
 struct berval {

@@ -5,6 +5,39 @@
 
 namespace qor {
 
+// What a step of the reader came to. With kHandedOut a message, or a whole search, is in the
+// caller's place; the other outcomes leave the place as it was.
+enum class Reception {
+    kHandedOut,
+    kNothingYet,  // nothing for the caller yet: waiting goes on
+    kTimedOut,    // the caller's wait has passed (ld_errno LDAP_TIMEOUT)
+    kEnded,       // the connection read from has ended (ld_errno LDAP_SERVER_DOWN)
+    kFailed,      // ld_errno says why
+};
+
+// ---- Message chains and the queue of received results (ldqueue) ----------------------------
+
+// Appends `message` at the end of the chain headed by `head` (a chain being gathered or queued).
+void append_to_chain(LDAPMessage *head, LDAPMessage *message);
+// Makes a chain gathered with append_to_chain a plain chain, ready to be handed out.
+void finish_chain(LDAPMessage *head);
+// Files `message` with the queued chain of its id, or as a new chain at the head of the queue.
+// Answers the head of the chain it is in.
+LDAPMessage *queue_message(LDAP *ld, LDAPMessage *message);
+// Puts a whole chain (gathered with append_to_chain) at the head of the queue.
+void queue_chain(LDAP *ld, LDAPMessage *chain);
+// Takes the queued chain of `id` out of the queue, whole; null when none is queued.
+LDAPMessage *take_queued_chain(LDAP *ld, int32_t id);
+// Hands out what is queued for `msgid` (-1: any) as ldap_result would, after discarding the
+// chains of abandoned ids: with all = 0 the first message of a chain, otherwise a whole chain,
+// a search only once its final result is in.
+Reception take_queued_response(LDAP *ld, int32_t msgid, int32_t all, LDAPMessage **result);
+// The type ldap_result answers for a message or chain it handed out: the message's own, or for
+// a whole search (all set) its final result's.
+int32_t answer_type(const LDAPMessage *handed_out, int32_t all);
+
+// ---- Requests and connections --------------------------------------------------------------
+
 // The top-level request of the referral tree `request` belongs to.
 inline LDAPPendingRequest *top_level_request(LDAPPendingRequest *request) {
     while (request->rq_parent != nullptr) request = request->rq_parent;
@@ -25,5 +58,29 @@ inline void release_connection_use(LDAP *ld, LDAPPendingRequest *request) {
 // Appends the lines of a referral text (with or without its leading "Referral:\n") to the
 // referral text in `place`, so that the marker is never repeated. 0, or -1 with ld_errno 90.
 int32_t append_referral_lines(LDAP *ld, char **place, const char *referral_text);
+
+// ---- Results of requests (ldfold) ------------------------------------------------------------
+
+// What became of a result read for a request.
+enum class Settled {
+    kDeliver,     // the element holds a message to deliver: the whole tree's result, or as received
+    kNothingYet,  // the result went into the request's tree, or set off referral requests
+    kFailed,      // nothing to deliver; ld_errno says why
+};
+
+// The result for `request` has arrived in `ber`. Chases its referrals, or folds it into the
+// requests above it. With kDeliver, *id and *type are the message's id and type.
+Settled settle_result(LDAP *ld, LDAPPendingRequest *request, BerElement *ber, int32_t *id, int32_t *type);
+
+// `conn` has ended (the stream closed or broke, a notice of disconnection came): every request
+// still waiting on it ends with `code`. A referral request folds into its tree as if its
+// result had carried the code (a tree that completes so has its result queued); a top-level
+// request is left REQ_ENDED for the next wait on it. The connection is read no more and takes
+// no new request; it is released once its last use goes.
+void end_connection(LDAP *ld, LDAPConnection *conn, int32_t code);
+
+// Reports an ended request the caller waits for (`msgid`, or any with -1): releases it with
+// whatever was queued for it, leaves its code in ld_errno and answers true.
+bool take_ended_request(LDAP *ld, int32_t msgid);
 
 }  // namespace qor

@@ -76,6 +76,10 @@ struct LDAPMessage {
 
 inline constexpr int32_t REQ_IN_PROGRESS = 1;
 inline constexpr int32_t REQ_CHASING_REFERRALS = 2;
+// A top-level request whose result can no longer come as a message (its connection ended, or
+// the result could not be rebuilt): rq_result_code says why, and the next wait for it answers
+// -1 with that code in ld_errno and releases it.
+inline constexpr int32_t REQ_ENDED = 3;
 
 // One request sent and not yet completed.
 struct LDAPPendingRequest {
@@ -86,6 +90,7 @@ struct LDAPPendingRequest {
     int32_t rq_hop_count;                 // 0 for top-level, parent's + 1 for a child
     int32_t rq_result_type;               // tag of the last response read for it
     int32_t rq_result_code;
+    int32_t rq_children_sent;             // top-level: referral requests its tree has sent in all
     char *rq_error_text;                  // error text; after chasing, the unfollowed referrals
     char *rq_matched_dn;
     BerElement *rq_ber;                   // the encoded request; owned
@@ -96,7 +101,13 @@ struct LDAPPendingRequest {
     LDAPPendingRequest *rq_next;
 };
 
+// Connection states. Only a connected connection takes new requests; the reader reads connected
+// and binding ones.
 inline constexpr int32_t CONN_CONNECTED = 3;
+// Connected to a referred server whose bind is under way: nothing but the bind goes out on it.
+inline constexpr int32_t CONN_BINDING = 4;
+// The stream ended or broke: nothing is read from it or sent on it any more.
+inline constexpr int32_t CONN_ENDED = 5;
 
 // One connection to a server.
 struct LDAPConnection {

@@ -22,6 +22,9 @@ constexpr int32_t kMarkerLength = 10;
 constexpr char kScheme[] = "ldap://";
 constexpr int32_t kSchemeLength = 7;
 constexpr int32_t kDefaultReferralPort = 8001;
+// The most referral requests one top-level request sends, over all hops: a server that lists
+// many URLs per level must not make one request fan out without bound.
+constexpr int32_t kMostReferralRequests = 64;
 constexpr int32_t kConstructed = 0x20;
 
 // Index of the first referral marker in `text`, or -1.
@@ -151,6 +154,19 @@ int32_t split_lines(char *lines, ReferralLine *out, int32_t capacity) {
     return count;
 }
 
+// Keeps the referral lines `lines` (the text after the marker, which `*error_text` holds) as
+// the unfollowed referral text, replacing the error text. Answers 0, or -1 with ld_errno 90.
+int32_t keep_unfollowed(LDAP *ld, char **error_text, char *lines, int32_t *had_referrals) {
+    const int32_t length = wzstlen(lines);
+    if (length > 0 && lines[length - 1] == '\n') lines[length - 1] = '\0';   // ends the last line
+    char *unfollowed = nullptr;
+    if (*lines != '\0' && append_referral(ld, &unfollowed, lines) != 0) return -1;
+    qor::pool_free(ld->ld_pool, *error_text);
+    *error_text = unfollowed;
+    *had_referrals = unfollowed != nullptr ? 1 : 0;
+    return 0;
+}
+
 }  // namespace
 
 namespace qor {
@@ -176,9 +192,13 @@ int32_t chase_referrals(LDAP *ld, LDAPPendingRequest *request, char **error_text
     int32_t marker = find_marker(text, length);
     if (marker < 0) return 0;
     text[marker] = '\0';
-    if (request->rq_hop_count >= ld->ld_referral_hop_limit) return 0;
-
     char *lines_text = text + marker + kMarkerLength;
+    if (request->rq_hop_count >= ld->ld_referral_hop_limit) {
+        // Not followed any further (a loop ends here): the referrals stay the request's text, so
+        // its result is a partial one that shows them, never a plain success.
+        return keep_unfollowed(ld, error_text, lines_text, had_referrals);
+    }
+
     int32_t capacity = 1;
     for (const char *c = lines_text; *c != '\0'; ++c) capacity += *c == '\n' ? 1 : 0;
     auto *lines = qor::pool_new_array<ReferralLine>(ld->ld_pool, capacity);
@@ -189,17 +209,22 @@ int32_t chase_referrals(LDAP *ld, LDAPPendingRequest *request, char **error_text
     int32_t count = split_lines(lines_text, lines, capacity);
     LDAPPendingRequest *top = qor::top_level_request(request);
 
-    // First pass: prepare every line, stopping at a failure that ends chasing.
+    // First pass: prepare every line, stopping at a failure that ends chasing. A tree sends at
+    // most kMostReferralRequests children in all; URLs beyond that stay unfollowed.
     bool failed = false;
     int32_t failure = LDAP_SUCCESS;
+    int32_t prepared = 0;
     for (int32_t i = 0; i < count && !failed; ++i) {
         ReferralLine &line = lines[i];
         *had_referrals = 1;
         int32_t line_length = wzstlen(line.text);
         bool url = line_length > kSchemeLength && wzsteqn(line.text, kSchemeLength, kScheme, kSchemeLength) != 0;
-        if (url && !prepare_url_line(ld, top, &line)) {
+        if (!url || top->rq_children_sent + prepared >= kMostReferralRequests) continue;
+        if (!prepare_url_line(ld, top, &line)) {
             failed = true;
             failure = ld->ld_errno;
+        } else if (line.state == LineState::kPrepared) {
+            ++prepared;
         }
     }
 
@@ -214,6 +239,7 @@ int32_t chase_referrals(LDAP *ld, LDAPPendingRequest *request, char **error_text
         if (id != -1) {
             line.state = LineState::kSent;
             ++sent;
+            ++top->rq_children_sent;
         }
     }
 

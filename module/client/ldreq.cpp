@@ -54,6 +54,12 @@ void discard_requests_on(LDAP *ld, LDAPConnection *conn) {
     }
 }
 
+// True when a request may go out on `conn`: it is connected, or it is being bound for a
+// referral and the request is its bind (made while the connection is the session's default).
+bool takes_requests(const LDAP *ld, const LDAPConnection *conn) {
+    return conn->cn_state == CONN_CONNECTED || (conn->cn_state == CONN_BINDING && conn == ld->ld_default_conn);
+}
+
 // Binds a new connection for a referred server, with the rebind procedure's credentials or
 // anonymously. The connection is the session's default for the length of the bind and carries
 // one more use meanwhile. True when the server accepted the bind.
@@ -115,7 +121,7 @@ int32_t send_server_request(LDAP *ld, BerElement *ber, int32_t msgid, LDAPPendin
         }
     }
     free_servers(ld, servers);   // the entry a new connection took over is no longer in the list
-    if (conn == nullptr || conn->cn_state != CONN_CONNECTED) {
+    if (conn == nullptr || !takes_requests(ld, conn)) {
         berfree(ber, 1);
         if (ld->ld_errno == LDAP_SUCCESS) ld->ld_errno = LDAP_SERVER_DOWN;
         return -1;
@@ -193,14 +199,19 @@ LDAPConnection *new_connection(LDAP *ld, LDAPServerEntry **servers, int32_t use_
         conn->cn_server = taken;
     }
 
-    conn->cn_state = CONN_CONNECTED;
+    // The reader must see the connection while its bind waits, but no other request may find it
+    // before the server has accepted the bind.
+    conn->cn_state = bind != 0 ? CONN_BINDING : CONN_CONNECTED;
     conn->cn_next = ld->ld_connections;
     ld->ld_connections = conn;
 
-    if (bind != 0 && !bind_connection(ld, conn)) {
-        discard_requests_on(ld, conn);
-        free_connection(ld, conn, 1, 0);
-        return nullptr;
+    if (bind != 0) {
+        if (!bind_connection(ld, conn) || conn->cn_state != CONN_BINDING) {
+            discard_requests_on(ld, conn);
+            free_connection(ld, conn, 1, 0);
+            return nullptr;
+        }
+        conn->cn_state = CONN_CONNECTED;
     }
     return conn;
 }
@@ -208,7 +219,7 @@ LDAPConnection *new_connection(LDAP *ld, LDAPServerEntry **servers, int32_t use_
 LDAPConnection *find_connection(LDAP *ld, LDAPServerEntry *servers, int32_t any) {
     for (LDAPConnection *conn = ld->ld_connections; conn != nullptr; conn = conn->cn_next) {
         const LDAPServerEntry *own = conn->cn_server;
-        if (own == nullptr || own->sv_host == nullptr) continue;
+        if (conn->cn_state != CONN_CONNECTED || own == nullptr || own->sv_host == nullptr) continue;
         for (const LDAPServerEntry *wanted = servers; wanted != nullptr; wanted = any != 0 ? wanted->sv_next : nullptr) {
             if (wanted->sv_host != nullptr && wanted->sv_port == own->sv_port &&
                 wzsteqn(own->sv_host, wzstlen(own->sv_host), wanted->sv_host, wzstlen(wanted->sv_host)) != 0) {
@@ -228,9 +239,9 @@ void free_connection(LDAP *ld, LDAPConnection *conn, int32_t force, int32_t unbi
     if (force == 0 && --conn->cn_use_count > 0) return;
 
     LDAPSocketBuffer *sb = conn->cn_sockbuf;
-    if (conn->cn_state == CONN_CONNECTED) {
-        mark_select_clear(ld, sb);
-        if (unbind != 0) send_unbind(ld, sb);
+    if (conn->cn_state != 0) {
+        if (sb->sb_event != nullptr) mark_select_clear(ld, sb);
+        if (unbind != 0 && conn->cn_state == CONN_CONNECTED) send_unbind(ld, sb);
         close_connection(sb);
         qor::pool_free_buffer(ld->ld_pool, sb->sb_input.be_start);
         sb->sb_input.be_start = nullptr;

@@ -93,7 +93,8 @@ TEST_F(ReferralTest, ChildErrorIsTakenWithItsMatchedDnForNameErrors) {
     end_session(ld, {&a, &b});
 }
 
-TEST_F(ReferralTest, HopLimitStopsChasingAndDropsTheReferralPart) {
+// A referral that is not followed is never a success: the result is a partial one that lists it.
+TEST_F(ReferralTest, HopLimitStopsChasingAndKeepsTheReferralUnfollowed) {
     FakeLdapServer a, b, c;
     refer_first_search(a, {url(b.port(), "/o=b")});
     // The child at hop 1 is referred on, but the limit is 1: nothing goes to c.
@@ -103,7 +104,8 @@ TEST_F(ReferralTest, HopLimitStopsChasingAndDropsTheReferralPart) {
         .expect_close();
     LDAP *ld = start_search({&a, &b, &c}, "o=a", [](LDAP *session) { session->ld_referral_hop_limit = 1; });
     ASSERT_NE(ld, nullptr);
-    EXPECT_EQ(error_of(ld, 1), 0);
+    EXPECT_EQ(error_of(ld, 1), LDAP_PARTIAL_RESULTS);
+    EXPECT_STREQ(ld->ld_error, referral({url(c.port(), "/o=c")}).c_str());
     end_session(ld, {&a, &b, &c});
     EXPECT_EQ(c.connections_accepted(), 0u);
 }
