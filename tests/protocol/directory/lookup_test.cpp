@@ -1,6 +1,7 @@
 // Lookups against the scripted server: the requests of each lookup and resolve scope, entries
 // delivered with a size-limit warning, failures without entries and the texts dsgeterr makes of
 // them, values with a zero byte or bytes that are not text, and the shape of the result set.
+#include <chrono>
 #include <string>
 
 #include "protocol_fixture.h"
@@ -186,6 +187,28 @@ TEST_F(LookupProtocolTest, ArgumentsCheckedInOrder) {
     EXPECT_EQ(ds_.dsreslv(ld_, "", nullptr, &set), DS_STATUS(87));
     EXPECT_EQ(ds_.dsreslv(ld_, "   ", nullptr, &set), DS_STATUS(87));
     EXPECT_EQ(set, nullptr);
+}
+
+// The session's time limit bounds the whole lookup, also when the server sends part of an entry
+// and then holds the connection; what arrived is kept for the next read, so the pool holds no
+// more after another such lookup.
+TEST_F(LookupProtocolTest, HalfAnEntryThenSilenceEndsAtTheSessionsLimit) {
+    const Bytes entry = ldap::search_entry(2, "cn=half,o=x", {{"cn", {"half"}}, {"sn", {"h"}}});
+    expect_open()
+        .expect(search(2, "cn=half,o=x", 0, ldap::filter::present("objectclass"), {}, 1))
+        .reply(Bytes(entry.begin(), entry.begin() + entry.size() / 2))
+        .hold();
+    open();
+    ds_.dsopt(ld_, 1, -1, -1, nullptr);
+    dsent **set = nullptr;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(ds_.dsrslvdn(ld_, "cn=half,o=x", nullptr, &set), DS_STATUS(85));
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(950));
+    EXPECT_LE(elapsed, std::chrono::milliseconds(1500));   // not the host's read limit (30 s)
+    const long blocks = live_blocks();
+    EXPECT_EQ(ds_.dsrslvdn(ld_, "cn=half,o=x", nullptr, &set), DS_STATUS(85));
+    EXPECT_EQ(live_blocks(), blocks);
 }
 
 // A lookup that gives up waiting leaves nothing: its request is abandoned, and the late result

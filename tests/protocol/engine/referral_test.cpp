@@ -349,6 +349,107 @@ TEST_F(ReferralTest, RefusedRebindOrFailedBindLeavesTheLineUnfollowed) {
     EXPECT_FALSE(c.unbind_received(0));
 }
 
+// A referral connection takes requests only once its bind succeeded: a second referral to the
+// same server, chased while the first bind waits, opens its own connection, and when the server
+// refuses both binds both requests end at once with its code.
+TEST_F(ReferralTest, RequestsReferredDuringABindEndWithTheBindsCode) {
+    FakeLdapServer a, b;
+    // Ids: 1 and 2 the searches, 3 the child of 1 and 4 its bind; 5 the child of 2 and 6 its bind.
+    a.accept()
+        .expect_request(ldap::op::search_request, 1)
+        .expect_request(ldap::op::search_request, 2)
+        .reply({ldap::search_done(1, 9, "", referral({url(b.port(), "/o=b")})),
+                ldap::search_done(2, 9, "", referral({url(b.port(), "/o=b")}))})
+        .expect_close();
+    b.accept().answer_bind(49).accept().answer_bind(49).on_connection(0).expect_close().on_connection(1).expect_close();
+    LDAP *ld = start_search({&a, &b}, "o=a");
+    ASSERT_NE(ld, nullptr);
+    ASSERT_EQ(send_search(ld, "o=a"), 2);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(error_of(ld, 1), 49);
+    EXPECT_EQ(error_of(ld, 2), 49);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);   // not the time limit (5 s)
+    EXPECT_EQ(pending_count(ld), 0);
+    EXPECT_EQ(connection_count(ld), 1);
+    end_session(ld, {&a, &b});
+}
+
+// Requests waiting on a connection that ends all end with 81 at once, while waits for requests
+// on other connections go on.
+TEST_F(ReferralTest, RequestsOnAnEndedConnectionAllEndAtOnce) {
+    FakeLdapServer a, b;
+    // Ids: 1 the search, 2 its child on b, 3 the bind; then 4 and 5 on a, which a never answers.
+    a.accept()
+        .expect_request(ldap::op::search_request, 1)
+        .reply(ldap::search_done(1, 9, "", referral({url(b.port(), "/o=b")})))
+        .expect_request(ldap::op::delete_request, 4)
+        .expect_request(ldap::op::delete_request, 5)
+        .close();
+    accept_bind(b, 3).expect_request(ldap::op::search_request, 2).reply(ldap::search_entry(2, "cn=x,o=b", {})).hold();
+    LDAP *ld = start_search({&a, &b}, "o=a");
+    ASSERT_NE(ld, nullptr);
+    LDAPMessage *entry = nullptr;
+    ASSERT_EQ(ldap_result(ld, 1, 0, 0, &entry), LDAP_RES_SEARCH_ENTRY);   // b is waited on from now
+    ldap_msgfree(ld->ld_pool, entry);
+    ASSERT_EQ(send_delete(ld, "cn=d"), 4);
+    ASSERT_EQ(send_delete(ld, "cn=e"), 5);
+    const auto started = std::chrono::steady_clock::now();
+    for (int32_t id : {5, 4}) {
+        LDAPMessage *result = nullptr;
+        EXPECT_EQ(ldap_result(ld, id, 1, 0, &result), -1) << id;
+        EXPECT_EQ(ld->ld_errno, LDAP_SERVER_DOWN) << id;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);   // not the time limit (5 s)
+    EXPECT_EQ(pending_count(ld), 2);   // the search and its child, which b still owes
+    EXPECT_EQ(send_delete(ld, "cn=f"), -1);   // nothing more goes out on the ended connection
+    EXPECT_EQ(ld->ld_errno, LDAP_SERVER_DOWN);
+    end_session(ld, {&a, &b}, Ending::free_silently);
+}
+
+// A server that refers every request back to itself: chasing stops at the hop limit, and the
+// request ends as a partial result that lists the referral, never as "found nothing".
+TEST_F(ReferralTest, ReferralLoopEndsAsAPartialResultWithItsUrl) {
+    FakeLdapServer a;
+    const std::string loop = url(a.port(), "/o=a");
+    a.accept();
+    for (int hop = 0; hop <= 5; ++hop) {
+        a.expect_request(ldap::op::search_request).reply_with([&](const qortest::ReceivedRequest &request) {
+            return ldap::search_done(request.id, 9, "", referral({loop}));
+        });
+    }
+    a.expect_close();
+    LDAP *ld = start_search({&a}, "o=a");
+    ASSERT_NE(ld, nullptr);
+    EXPECT_EQ(error_of(ld, 1), LDAP_PARTIAL_RESULTS);
+    EXPECT_STREQ(ld->ld_error, referral({loop}).c_str());
+    end_session(ld, {&a});
+}
+
+// A server that lists many URLs cannot make one request send more than 64 referral requests;
+// the URLs beyond them stay unfollowed.
+TEST_F(ReferralTest, AtMostSixtyFourReferralRequestsPerRequest) {
+    FakeLdapServer a, b;
+    std::vector<std::string> urls;
+    for (int i = 0; i < 70; ++i) urls.push_back(url(b.port(), "/o=b" + std::to_string(i)));
+    std::string text = "Referral:";
+    for (const std::string &line : urls) text += "\n" + line;
+    answer_first_search(a, ldap::search_done(1, 9, "", text));
+    b.accept().answer_bind(0);
+    for (int i = 0; i < 64; ++i) {
+        b.expect_request(ldap::op::search_request).reply_with([](const qortest::ReceivedRequest &request) {
+            return ldap::search_done(request.id, 0);
+        });
+    }
+    b.expect_close();
+    LDAP *ld = start_search({&a, &b}, "o=a");
+    ASSERT_NE(ld, nullptr);
+    EXPECT_EQ(error_of(ld, 1), LDAP_PARTIAL_RESULTS);
+    std::string unfollowed = "Referral:";
+    for (size_t i = 64; i < urls.size(); ++i) unfollowed += "\n" + urls[i];
+    EXPECT_EQ(std::string(ld->ld_error), unfollowed);
+    end_session(ld, {&a, &b});
+}
+
 TEST_F(ReferralTest, ResultWithoutMarkerIsNotChased) {
     FakeLdapServer a;
     answer_first_search(a, ldap::search_done(1, 32, "o=a", "Referral: ldap://127.0.0.1:1/o=b"));
