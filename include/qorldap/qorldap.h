@@ -8,8 +8,13 @@
  * runs on the calling task. A session and everything made on it (result sets, attribute lists,
  * the texts dsgeterr returns) is used by one task at a time; distinct sessions are independent.
  * Functions marked "blocks" below send a request to the directory server and wait for its
- * answer, at most the session's time limit (30 s after dsopen, changed with dsopt) per request;
- * dsopen also waits for the TCP connection (bounded by the host). The others never block.
+ * answer, at most the session's time limit (30 s after dsopen, changed with dsopt) per request:
+ * the limit bounds the whole answer, also one that arrives in pieces, and a request that runs out
+ * of it answers DS_STATUS(85). A time limit of 0 waits without limit for the answer, each of
+ * its messages still bounded by the host's read limit (QORHOST_READ_TIMEOUT_MS, 30 s by
+ * default), after which the connection counts as lost (DS_STATUS(81)). A connection that ends
+ * ends every request waiting on it with DS_STATUS(81) at once. dsopen also waits for the TCP
+ * connection (bounded by the host). The others never block.
  *
  * Memory. Each session owns one host memory pool. Result sets, attribute lists and the texts
  * the functions hand out all live in it; the caller owns result sets until dsfree and attribute
@@ -26,7 +31,7 @@
  * Lack of memory. The directory layer reports its own as DS_NO_MEMORY. The protocol client
  * underneath reports a lack of memory in the step where it happens: DS_STATUS(83) while a
  * request is encoded, DS_STATUS(87) while a filter is written, DS_STATUS(84) while a result is
- * decoded, DS_STATUS(81) while a message is read (the session stays usable). A lookup whose
+ * decoded, DS_STATUS(90) while a message is read (the session stays usable). A lookup whose
  * entries all arrived but whose final result could not be decoded delivers them with
  * DS_WARNING(84). In every case nothing the call made is left behind: a request it no longer
  * waits for is abandoned, results that arrive for it later are dropped.
@@ -262,8 +267,11 @@ typedef int32_t (*qorldap_dsexpgrp_fn)(LDAP *session, const char *group_dn, dsen
  * attributes named in the null-terminated array `attributes` (null: all). *result receives the
  * result set, owned by the caller until dsfree, or null when nothing matched. Answers DS_OK,
  * a warning with entries (DS_SIZELIMIT_WARNING), or a failure with nothing delivered:
- * DS_NO_SESSION, DS_NO_BASE_DN, DS_NO_FILTER, DS_MISSING_ARGUMENT, DS_STATUS(code) of the
- * search, DS_NO_MEMORY. */
+ * DS_NO_SESSION, DS_NO_BASE_DN, DS_NO_FILTER, DS_MISSING_ARGUMENT, DS_STATUS(87) for a filter
+ * that cannot be parsed or is empty or blank (refused before anything is sent), DS_STATUS(code)
+ * of the search, DS_NO_MEMORY. Referrals that are not followed (chasing off, a referral loop, a
+ * server that cannot be reached or bound) make the answer partial, DS_STATUS(9) without entries
+ * or DS_WARNING(9) with them; dsgeterr then lists the referrals' URLs after "Referral:". */
 typedef int32_t (*qorldap_dsreslv_fn)(LDAP *session, const char *filter, char **attributes, dsent ***result);
 
 /* Slot 11, blocks. Reads the entry `dn` itself (base scope, filter "objectclass=*"); otherwise

@@ -105,15 +105,62 @@ private:
     void *const *vector_;
 };
 
-// Owns a session: closes it when destroyed. Result sets and attribute lists made on it must be
-// released first (their owners below must not outlive it).
+class Session;
+
+// What the owners below have in common: each holds something made on a session and registers
+// with that session, so that closing the session (also to reopen it, or when it is destroyed)
+// releases what the owner holds first, while the session's pool still exists. An owner never
+// frees into a pool that has gone: after its session closed it holds nothing, and after the
+// session object is destroyed it stays empty.
+class SessionOwned {
+public:
+    SessionOwned(const SessionOwned &) = delete;
+    SessionOwned &operator=(const SessionOwned &) = delete;
+
+protected:
+    explicit SessionOwned(const Session &session);
+    SessionOwned(SessionOwned &&other) noexcept;
+    ~SessionOwned();
+
+    // Releases what the owner holds through its session; after it the owner holds nothing.
+    virtual void release_held() = 0;
+
+    // The session's current handle (null while it is closed or gone).
+    LDAP *handle() const;
+    // The vector calls go through; valid while the session object exists.
+    const Directory &directory() const;
+    bool attached() const { return session_ != nullptr; }
+
+private:
+    friend class Session;
+    void link();
+    void unlink();
+
+    const Session *session_;
+    SessionOwned *previous_ = nullptr;
+    SessionOwned *next_ = nullptr;
+};
+
+// Owns a session: closes it when destroyed. Result sets and attribute lists made on it through
+// the owners below are released before it closes.
 class Session {
 public:
     explicit Session(Directory directory) : directory_(directory) {}
-    ~Session() { close(); }
+    ~Session() {
+        close();
+        while (owners_ != nullptr) {
+            SessionOwned *owner = owners_;
+            owner->unlink();
+            owner->session_ = nullptr;
+        }
+    }
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
-    Session(Session &&other) noexcept : directory_(other.directory_), ld_(std::exchange(other.ld_, nullptr)) {}
+    Session(Session &&other) noexcept
+        : directory_(other.directory_), ld_(std::exchange(other.ld_, nullptr)),
+          owners_(std::exchange(other.owners_, nullptr)) {
+        for (SessionOwned *owner = owners_; owner != nullptr; owner = owner->next_) owner->session_ = this;
+    }
 
     // Opens the session (closing one held before); the status of dsopen.
     int32_t open(const char *host, int32_t port = 0, int32_t options = DS_OPT_CHASE_REFERRALS,
@@ -121,8 +168,11 @@ public:
         close();
         return directory_.dsopen(&ld_, host, port, options, base, bind_dn, password);
     }
+    // Releases what the owners made on it still hold, then closes it.
     void close() {
-        if (ld_ != nullptr) directory_.dsclose(std::exchange(ld_, nullptr));
+        if (ld_ == nullptr) return;
+        for (SessionOwned *owner = owners_; owner != nullptr; owner = owner->next_) owner->release_held();
+        directory_.dsclose(std::exchange(ld_, nullptr));
     }
     void set(int32_t time_limit_seconds, int32_t size_limit = -1, int32_t options = -1, const char *base = nullptr) {
         directory_.dsopt(ld_, time_limit_seconds, size_limit, options, base);
@@ -135,36 +185,74 @@ public:
     const Directory &directory() const { return directory_; }
 
 private:
+    friend class SessionOwned;
     Directory directory_;
     LDAP *ld_ = nullptr;
+    mutable SessionOwned *owners_ = nullptr;   // registered owners, newest first
 };
 
-// Owns a result set of a session: releases it with dsfree when destroyed or refilled.
-class ResultSet {
-public:
-    explicit ResultSet(const Session &session) : directory_(session.directory()), ld_(session.get()) {}
-    ~ResultSet() { reset(); }
-    ResultSet(const ResultSet &) = delete;
-    ResultSet &operator=(const ResultSet &) = delete;
-    ResultSet(ResultSet &&other) noexcept
-        : directory_(other.directory_), ld_(other.ld_), entries_(std::exchange(other.entries_, nullptr)) {}
+inline SessionOwned::SessionOwned(const Session &session) : session_(&session) {
+    link();
+}
 
-    // Each fills the set (releasing what it held) and answers the function's status.
+inline SessionOwned::SessionOwned(SessionOwned &&other) noexcept : session_(other.session_) {
+    link();
+}
+
+inline SessionOwned::~SessionOwned() {
+    unlink();
+}
+
+inline void SessionOwned::link() {
+    if (session_ == nullptr) return;
+    next_ = session_->owners_;
+    if (next_ != nullptr) next_->previous_ = this;
+    session_->owners_ = this;
+}
+
+inline void SessionOwned::unlink() {
+    if (session_ == nullptr) return;
+    if (previous_ != nullptr) {
+        previous_->next_ = next_;
+    } else {
+        session_->owners_ = next_;
+    }
+    if (next_ != nullptr) next_->previous_ = previous_;
+    previous_ = next_ = nullptr;
+}
+
+inline LDAP *SessionOwned::handle() const {
+    return session_ != nullptr ? session_->get() : nullptr;
+}
+
+inline const Directory &SessionOwned::directory() const {
+    return session_->directory();
+}
+
+// Owns a result set of a session: releases it with dsfree when destroyed, refilled, or when its
+// session closes.
+class ResultSet : private SessionOwned {
+public:
+    explicit ResultSet(const Session &session) : SessionOwned(session) {}
+    ~ResultSet() { reset(); }
+    ResultSet(ResultSet &&other) noexcept
+        : SessionOwned(std::move(other)), entries_(std::exchange(other.entries_, nullptr)) {}
+
+    // Each fills the set (releasing what it held) and answers the function's status; without a
+    // session object any more, DS_NO_SESSION.
     int32_t resolve(const char *filter, char **attributes = nullptr) {
         reset();
-        return directory_.dsreslv(ld_, filter, attributes, &entries_);
+        return attached() ? directory().dsreslv(handle(), filter, attributes, &entries_) : DS_NO_SESSION;
     }
     int32_t resolve_dn(const char *dn, char **attributes = nullptr) {
         reset();
-        return directory_.dsrslvdn(ld_, dn, attributes, &entries_);
+        return attached() ? directory().dsrslvdn(handle(), dn, attributes, &entries_) : DS_NO_SESSION;
     }
     int32_t expand_group(const char *group_dn) {
         reset();
-        return directory_.dsexpgrp(ld_, group_dn, &entries_);
+        return attached() ? directory().dsexpgrp(handle(), group_dn, &entries_) : DS_NO_SESSION;
     }
-    void reset() {
-        if (entries_ != nullptr) directory_.dsfree(ld_, std::exchange(entries_, nullptr));
-    }
+    void reset() { release_held(); }
 
     // The entries, in the server's order; an empty range when there are none.
     dsent **begin() const { return entries_; }
@@ -180,31 +268,33 @@ public:
     dsent **get() const { return entries_; }
 
 private:
-    Directory directory_;
-    LDAP *ld_;
+    void release_held() override {
+        dsent **entries = std::exchange(entries_, nullptr);
+        if (entries != nullptr && handle() != nullptr) directory().dsfree(handle(), entries);
+    }
+
     dsent **entries_ = nullptr;
 };
 
-// Owns an attribute list made with dsmkatt: releases it with dsfratt when destroyed.
-class AttributeList {
+// Owns an attribute list made with dsmkatt: releases it with dsfratt when destroyed or when its
+// session closes.
+class AttributeList : private SessionOwned {
 public:
-    AttributeList(const Session &session, dsatt *attribute)
-        : directory_(session.directory()), ld_(session.get()), attribute_(attribute) {}
-    ~AttributeList() {
-        if (attribute_ != nullptr) directory_.dsfratt(ld_, attribute_);
-    }
-    AttributeList(const AttributeList &) = delete;
-    AttributeList &operator=(const AttributeList &) = delete;
+    AttributeList(const Session &session, dsatt *attribute) : SessionOwned(session), attribute_(attribute) {}
+    ~AttributeList() { release_held(); }
     AttributeList(AttributeList &&other) noexcept
-        : directory_(other.directory_), ld_(other.ld_), attribute_(std::exchange(other.attribute_, nullptr)) {}
+        : SessionOwned(std::move(other)), attribute_(std::exchange(other.attribute_, nullptr)) {}
 
     dsatt *get() const { return attribute_; }
     dsatt *operator->() const { return attribute_; }
     explicit operator bool() const { return attribute_ != nullptr; }
 
 private:
-    Directory directory_;
-    LDAP *ld_;
+    void release_held() override {
+        dsatt *attribute = std::exchange(attribute_, nullptr);
+        if (attribute != nullptr && handle() != nullptr) directory().dsfratt(handle(), attribute);
+    }
+
     dsatt *attribute_;
 };
 

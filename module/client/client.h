@@ -8,6 +8,30 @@
 #include "../host/export.h"
 #include "ldap.h"
 
+// Flag values of the operations below, named where they are passed (the exported signatures keep
+// plain 32-bit flags).
+namespace qor {
+// new_connection: whose socket buffer the connection reads through, that it connects, and
+// whether it binds as a connection to a referred server.
+inline constexpr int32_t kOwnSocketBuffer = 0;
+inline constexpr int32_t kSessionSocketBuffer = 1;
+inline constexpr int32_t kConnect = 1;
+inline constexpr int32_t kBindForReferral = 1;
+inline constexpr int32_t kNoBind = 0;
+// free_connection: one use given back, or the connection released whatever its uses; whether the
+// server is told with an unbind request first. ldap_ld_free takes the latter too.
+inline constexpr int32_t kOneUse = 0;
+inline constexpr int32_t kForce = 1;
+inline constexpr int32_t kSendUnbind = 1;
+inline constexpr int32_t kNoUnbind = 0;
+// berfree: whether the element's buffer goes with it.
+inline constexpr int32_t kWithBuffer = 1;
+inline constexpr int32_t kKeepBuffer = 0;
+// ldap_result: a search whole, with its final result, or message by message.
+inline constexpr int32_t kWholeResult = 1;
+inline constexpr int32_t kOneMessage = 0;
+}  // namespace qor
+
 // --- ldopen: session creation, sockets, readiness, teardown --------------------------------------
 
 // New handle in its own pool, no connection; null when the pool or handle cannot be had.

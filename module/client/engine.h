@@ -52,7 +52,7 @@ inline void release_connection_use(LDAP *ld, LDAPPendingRequest *request) {
     LDAPConnection *conn = request->rq_conn;
     if (conn == nullptr) return;
     request->rq_conn = nullptr;
-    free_connection(ld, conn, 0, 1);
+    free_connection(ld, conn, qor::kOneUse, qor::kSendUnbind);
 }
 
 // Appends the lines of a referral text (with or without its leading "Referral:\n") to the

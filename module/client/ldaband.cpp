@@ -24,12 +24,12 @@ int32_t send_abandon(LDAP *ld, LDAPSocketBuffer *sb, int32_t msgid) {
     int32_t id = ++ld->ld_last_msgid;
     if (berprnt(ber, "{iti}", id, LDAP_REQ_ABANDON, msgid) == -1) {
         ld->ld_errno = LDAP_ENCODING_ERROR;
-        berfree(ber, 1);
+        berfree(ber, qor::kWithBuffer);
         return -1;
     }
     if (sb == nullptr || berflsh(sb, ber, 1) != 0) {
         ld->ld_errno = LDAP_SERVER_DOWN;
-        berfree(ber, 1);
+        berfree(ber, qor::kWithBuffer);
         return -1;
     }
     return 0;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "../../include/qorldap/qorldap.h"
 #include "../host/host_types.h"
 #include "ber_records.h"
 
@@ -22,10 +23,16 @@ struct LDAP;
 // up); called again with free_it 1 and the same places to release what it supplied.
 using RebindProc = int32_t (*)(LDAP *ld, char **dn, char **password, int32_t *method, int32_t free_it);
 
-// Option bits of ld_option_flags.
-inline constexpr uint32_t OPT_CHASE_REFERRALS = 0x02;
-inline constexpr uint32_t OPT_RESTART_WAIT = 0x04;
-inline constexpr uint32_t OPT_RESOLVE_SCOPE = 0x30;  // 2-bit field: 0 subtree, n = 1..3 scope n - 1
+// Option bits of ld_option_flags: the option word host programs give dsopen and dsopt, whose
+// bits the public header defines.
+inline constexpr uint32_t OPT_CHASE_REFERRALS = DS_OPT_CHASE_REFERRALS;
+inline constexpr uint32_t OPT_RESTART_WAIT = DS_OPT_RESTART_WAIT;
+inline constexpr uint32_t OPT_RESOLVE_SCOPE = DS_OPT_RESOLVE_SCOPE_MASK;  // 2-bit field: 0 subtree, n = 1..3 scope n - 1
+
+// The port of a host given without one, at the protocol layer (ldap_init with port 0, referral
+// URLs without a port): where the host platform's own directory service listens. Host programs
+// that open sessions through dsopen get the directory layer's default instead.
+inline constexpr int32_t LDAP_DEFAULT_PORT = 8001;
 
 // Bit of ld_ber_options: install the session's translators on each element.
 inline constexpr uint8_t LBER_TRANSLATE_STRINGS = 0x04;

@@ -2,7 +2,9 @@
 // comes, answered again from the table without the server, expired by age, evicted by a memory
 // limit, uncached by message id or DN, emptied by a simple bind and destroyed with the session.
 #include "../host/services.h"
+#include "buffers.h"
 #include "client.h"
+#include "engine.h"
 #include "ldcache.h"
 #include "pool.h"
 
@@ -14,15 +16,11 @@ LDAPResultCache *cache_of(const LDAP *ld) {
     return ld != nullptr ? static_cast<LDAPResultCache *>(ld->ld_result_cache) : nullptr;
 }
 
-int32_t encoded_length(const BerElement *ber) {
-    return static_cast<int32_t>(ber->be_end - ber->be_start);
-}
-
 // What a chain counts in the cache's memory account.
 int64_t chain_memory(const LDAPMessage *chain) {
     int64_t total = 0;
     for (; chain != nullptr; chain = chain->lm_chain_next) {
-        total += CACHE_RECORD_MEMORY + encoded_length(chain->lm_ber_elem);
+        total += CACHE_RECORD_MEMORY + qor::buffer_length(chain->lm_ber_elem);
     }
     return total;
 }
@@ -37,17 +35,6 @@ void account(LDAPResultCache *cache, int64_t delta) {
 
 // ---- Requests: key and matching --------------------------------------------------------------
 
-// An element reading the bytes written so far into `request` from their start.
-BerElement written_bytes(const BerElement *request) {
-    BerElement view;
-    berinit(&view, 0);
-    view.be_pool = request->be_pool;
-    view.be_start = request->be_start;
-    view.be_pos = request->be_start;
-    view.be_end = request->be_pos;
-    return view;
-}
-
 // The bytes of a request after its outer SEQUENCE header and its message id: its protocol
 // operation, tag and length included. The message id never takes part in matching. False when
 // the request cannot be parsed; `request` itself does not move.
@@ -55,8 +42,7 @@ bool operation_bytes(const BerElement *request, const uint8_t **bytes, int32_t *
     BerElement reader = *request;
     uint32_t sequence_length = 0;
     if (bersktg(&reader, &sequence_length) == -1 || berscan(&reader, "x") == -1) return false;
-    *bytes = reader.be_pos;
-    *length = static_cast<int32_t>(reader.be_end - reader.be_pos);
+    *bytes = qor::unread_bytes(&reader, length);
     return true;
 }
 
@@ -82,64 +68,39 @@ bool same_request(const LDAPMessage *stored, int32_t type, const uint8_t *bytes,
 // ---- Copies -------------------------------------------------------------------------------------
 
 // A copy of `message` under `id` with its own record, element and buffer, read from the same
-// offset (the codec keeps its reading state relative to be_start, so the duplicated element reads
-// the new buffer exactly as the original reads its own). Its links are empty. Null when the pool
-// cannot supply it; nothing is then left allocated.
+// offset. Its links are empty. Null when the pool cannot supply it; nothing is then left
+// allocated.
 LDAPMessage *copy_message(HostPool *pool, const LDAPMessage *message, int32_t id) {
-    const BerElement *source = message->lm_ber_elem;
-    const int32_t length = encoded_length(source);
     auto *copy = qor::pool_new<LDAPMessage>(pool);
-    auto *bytes = copy != nullptr ? static_cast<uint8_t *>(qor::pool_alloc(pool, length > 0 ? length : 1)) : nullptr;
-    BerElement *element = bytes != nullptr ? berdup(source) : nullptr;
+    BerElement *element = copy != nullptr ? qor::copy_element(message->lm_ber_elem) : nullptr;
     if (element == nullptr) {
-        qor::pool_free_buffer(pool, bytes);
         qor::pool_free(pool, copy);
         return nullptr;
     }
-    wzbmndi(source->be_start, bytes, length);
-    element->be_start = bytes;
-    element->be_pos = bytes + (source->be_pos - source->be_start);
-    element->be_end = bytes + length;
     copy->lm_id = id;
     copy->lm_type = message->lm_type;
     copy->lm_ber_elem = element;
     return copy;
 }
 
-// Copies of the messages from `first` on, chained in order under `id`, shaped as a queued chain of
-// the reader (a chain of two or more keeps its last message in its second message's lm_list_next).
+// Copies of the messages from `first` on, chained in order under `id`, ready to be queued.
 // Null when any copy fails; the copies already made are then released.
 LDAPMessage *copy_answers(HostPool *pool, const LDAPMessage *first, int32_t id) {
     LDAPMessage *head = nullptr;
-    LDAPMessage *last = nullptr;
     for (const LDAPMessage *message = first; message != nullptr; message = message->lm_chain_next) {
         LDAPMessage *copy = copy_message(pool, message, id);
         if (copy == nullptr) {
+            if (head != nullptr) qor::finish_chain(head);
             ldap_msgfree(pool, head);
             return nullptr;
         }
         if (head == nullptr) {
             head = copy;
         } else {
-            last->lm_chain_next = copy;
+            qor::append_to_chain(head, copy);
         }
-        last = copy;
     }
-    if (head != nullptr && head->lm_chain_next != nullptr) head->lm_chain_next->lm_list_next = last;
     return head;
-}
-
-// Appends a result copy to a pending operation. While pending, the operation's first result keeps
-// the chain's last record in its lm_list_next, so that a long search files each message at the
-// same cost as a short one; filing clears that link.
-void append_to_pending(LDAPMessage *request, LDAPMessage *result) {
-    LDAPMessage *first = request->lm_chain_next;
-    if (first == nullptr) {
-        request->lm_chain_next = result;
-    } else {
-        first->lm_list_next->lm_chain_next = result;
-    }
-    request->lm_chain_next->lm_list_next = result;
 }
 
 // ---- Removal ------------------------------------------------------------------------------------
@@ -381,20 +342,14 @@ void add_request_to_cache(LDAP *ld, int32_t msgtype, BerElement *request) {
     drop_orphaned_pending(ld, cache);
 
     HostPool *pool = ld->ld_pool;
-    const int32_t length = static_cast<int32_t>(request->be_pos - request->be_start);
+    const BerElement written = qor::written_view(request);
     auto *record = qor::pool_new<LDAPMessage>(pool);
-    BerElement *copy = record != nullptr ? alloc_ber_with_options(ld) : nullptr;
-    auto *bytes = copy != nullptr ? static_cast<uint8_t *>(qor::pool_alloc(pool, length > 0 ? length : 1)) : nullptr;
-    if (bytes == nullptr) {
-        if (copy != nullptr) berfree(copy, 0);
+    BerElement *copy = record != nullptr ? qor::copy_element(&written) : nullptr;
+    if (copy == nullptr) {
         qor::pool_free(pool, record);
         ld->ld_errno = LDAP_NO_MEMORY;
         return;
     }
-    wzbmndi(request->be_start, bytes, length);
-    copy->be_start = bytes;
-    copy->be_pos = bytes;
-    copy->be_end = bytes + length;
     record->lm_id = ld->ld_last_msgid;
     record->lm_type = msgtype;
     record->lm_ber_elem = copy;
@@ -417,13 +372,13 @@ void add_result_to_cache(LDAP *ld, LDAPMessage *message) {
         remove_chain(ld, cache, place, false);
         return;
     }
-    append_to_pending(request, copy);
+    qor::append_to_chain(request, copy);
     if (message->lm_type == LDAP_RES_SEARCH_ENTRY) return;
 
     const int32_t code = ldap_result2error(ld, message, 0);
     *place = request->lm_list_next;
     request->lm_list_next = nullptr;
-    request->lm_chain_next->lm_list_next = nullptr;
+    qor::finish_chain(request);
     if (!worth_keeping(message->lm_type, code, cache->ca_options)) {
         ldap_msgfree(ld->ld_pool, request);
         return;
@@ -442,7 +397,7 @@ void add_result_to_cache(LDAP *ld, LDAPMessage *message) {
 int32_t check_cache(LDAP *ld, int32_t msgtype, BerElement *request) {
     LDAPResultCache *cache = cache_of(ld);
     if (cache == nullptr || cache->ca_enabled == 0) return -1;
-    const BerElement written = written_bytes(request);
+    const BerElement written = qor::written_view(request);
     const uint8_t *bytes = nullptr;
     int32_t length = 0;
     const bool parsed = operation_bytes(&written, &bytes, &length);
@@ -465,7 +420,6 @@ int32_t check_cache(LDAP *ld, int32_t msgtype, BerElement *request) {
     // mix with the server's answer when the request is then sent.
     LDAPMessage *answer = copy_answers(ld->ld_pool, (*place)->lm_chain_next, ld->ld_last_msgid);
     if (answer == nullptr) return -1;
-    answer->lm_list_next = ld->ld_queued_responses;
-    ld->ld_queued_responses = answer;
+    qor::queue_chain(ld, answer);
     return 0;
 }

@@ -16,20 +16,6 @@
 
 namespace {
 
-// Filter choice tags.
-constexpr int32_t kTagAnd = 0xA0;
-constexpr int32_t kTagOr = 0xA1;
-constexpr int32_t kTagNot = 0xA2;
-constexpr int32_t kTagEquality = 0xA3;
-constexpr int32_t kTagSubstrings = 0xA4;
-constexpr int32_t kTagGreaterOrEqual = 0xA5;
-constexpr int32_t kTagLessOrEqual = 0xA6;
-constexpr int32_t kTagPresent = 0x87;
-constexpr int32_t kTagApproximate = 0xA8;
-constexpr int32_t kTagInitial = 0x80;
-constexpr int32_t kTagAny = 0x81;
-constexpr int32_t kTagFinal = 0x82;
-
 // Complex filters nest by recursion; deeper texts are refused as bad filters so that a hostile
 // or runaway text cannot exhaust the task's stack.
 constexpr int32_t kMaxNesting = 64;
@@ -138,9 +124,9 @@ char *scan_complex_filter(FilterScan &scan, char *text, int32_t tag) {
 // The complex-filter tag of an operator character, or 0.
 int32_t complex_tag(char op) {
     switch (op) {
-    case '&': return kTagAnd;
-    case '|': return kTagOr;
-    case '!': return kTagNot;
+    case '&': return qor::kFilterAnd;
+    case '|': return qor::kFilterOr;
+    case '!': return qor::kFilterNot;
     default: return 0;
     }
 }
@@ -239,9 +225,9 @@ int32_t put_simple_filter(BerElement *ber, char *item) {
     const char op_char = op != nullptr ? *op : '\0';
     int32_t tag = 0;
     switch (op_char) {
-    case '<': tag = kTagLessOrEqual; break;
-    case '>': tag = kTagGreaterOrEqual; break;
-    case '~': tag = kTagApproximate; break;
+    case '<': tag = qor::kFilterLessOrEqual; break;
+    case '>': tag = qor::kFilterGreaterOrEqual; break;
+    case '~': tag = qor::kFilterApproximate; break;
     default: break;
     }
 
@@ -251,9 +237,9 @@ int32_t put_simple_filter(BerElement *ber, char *item) {
         result = berprnt(ber, "t{ss}", tag, item, value);
         *op = op_char;
     } else if (wzstpos(value, wzstlen(value), '*') == -1) {
-        result = berprnt(ber, "t{ss}", kTagEquality, item, value);
+        result = berprnt(ber, "t{ss}", qor::kFilterEquality, item, value);
     } else if (value[0] == '*' && value[1] == '\0') {
-        result = berprnt(ber, "ts", kTagPresent, item);
+        result = berprnt(ber, "ts", qor::kFilterPresent, item);
     } else {
         result = put_substring_filter(ber, item, value);
     }
@@ -262,7 +248,7 @@ int32_t put_simple_filter(BerElement *ber, char *item) {
 }
 
 int32_t put_substring_filter(BerElement *ber, char *type, char *value) {
-    if (berprnt(ber, "t{s{", kTagSubstrings, type) == -1) {
+    if (berprnt(ber, "t{s{", qor::kFilterSubstrings, type) == -1) {
         return -1;
     }
     // The first piece is the initial part; after a "*" a piece followed by another "*" is an any
@@ -272,13 +258,13 @@ int32_t put_substring_filter(BerElement *ber, char *type, char *value) {
     for (;;) {
         const int32_t star = wzstpos(piece, wzstlen(piece), '*');
         if (star == -1) {
-            if (put_substring_part(ber, star_passed ? kTagFinal : kTagInitial, piece) == -1) {
+            if (put_substring_part(ber, star_passed ? qor::kSubstringFinal : qor::kSubstringInitial, piece) == -1) {
                 return -1;
             }
             break;
         }
         piece[star] = '\0';
-        const int32_t written = put_substring_part(ber, star_passed ? kTagAny : kTagInitial, piece);
+        const int32_t written = put_substring_part(ber, star_passed ? qor::kSubstringAny : qor::kSubstringInitial, piece);
         piece[star] = '*';
         if (written == -1) {
             return -1;
@@ -290,7 +276,7 @@ int32_t put_substring_filter(BerElement *ber, char *type, char *value) {
 }
 
 int32_t put_equality_filter(BerElement *ber, const char *type, const char *value) {
-    return berprnt(ber, "t{ss}", kTagEquality, type, value) == -1 ? -1 : 0;
+    return berprnt(ber, "t{ss}", qor::kFilterEquality, type, value) == -1 ? -1 : 0;
 }
 
 int32_t write_string_filter(BerElement *ber, const void *filter) {

@@ -4,17 +4,12 @@
 // top-level request. Requests whose connection ended are given their end the same way, so that
 // every request of a tree ends, and with it the tree.
 #include "../host/services.h"
+#include "buffers.h"
 #include "client.h"
 #include "engine.h"
 #include "pool.h"
 
 namespace {
-
-// Releases the message buffer a reading element holds.
-void drop_buffer(LDAP *ld, BerElement *ber) {
-    qor::pool_free_buffer(ld->ld_pool, ber->be_start);
-    ber->be_start = ber->be_pos = ber->be_end = nullptr;
-}
 
 // Reads a result's code, matched DN and error text into the request and chases the referrals
 // its text carries. Answers the number of child requests sent, or -1 when chasing failed;
@@ -75,7 +70,7 @@ void queue_tree_result(LDAP *ld, LDAPPendingRequest *top) {
     BerElement *element = alloc_ber_with_options(ld);
     auto *message = element != nullptr ? qor::pool_new<LDAPMessage>(ld->ld_pool) : nullptr;
     if (message == nullptr || build_result_ber(ld, element, top) == -1) {
-        if (element != nullptr) berfree(element, 1);
+        if (element != nullptr) berfree(element, qor::kWithBuffer);
         qor::pool_free(ld->ld_pool, message);
         end_unreported(top, LDAP_NO_MEMORY);
         return;
@@ -109,26 +104,26 @@ Settled settle_result(LDAP *ld, LDAPPendingRequest *request, BerElement *ber, in
     if (children < 0) {
         // Chasing failed: the failure is the request's result. Children sent before it carry
         // on; without any, the request ends now rather than wait for ever.
-        drop_buffer(ld, ber);
+        qor::drop_buffer(ld->ld_pool, ber);
         request->rq_result_code = ld->ld_errno;
         if (request->rq_open_children > 0) children = 1;
     }
     if (children > 0) {
-        drop_buffer(ld, ber);
+        qor::drop_buffer(ld->ld_pool, ber);
         request->rq_status = REQ_CHASING_REFERRALS;   // keeps its use until its descendants are in
         return Settled::kNothingYet;
     }
 
     const bool as_received = children == 0 && request->rq_parent == nullptr && request->rq_open_children == 0 &&
                              had_referrals == 0;
-    if (!as_received) drop_buffer(ld, ber);
+    if (!as_received) qor::drop_buffer(ld->ld_pool, ber);
     LDAPPendingRequest *top = fold_into_tree(ld, request);
     if (top == nullptr) return Settled::kNothingYet;
 
     *id = top->rq_msgid;
     *type = top->rq_result_type;
     if (!as_received && build_result_ber(ld, ber, top) == -1) {
-        drop_buffer(ld, ber);
+        qor::drop_buffer(ld->ld_pool, ber);
         end_unreported(top, LDAP_NO_MEMORY);
         return Settled::kNothingYet;
     }
@@ -151,7 +146,7 @@ void end_connection(LDAP *ld, LDAPConnection *conn, int32_t code) {
         LDAPPendingRequest *top = fold_into_tree(ld, request);
         if (top != nullptr) queue_tree_result(ld, top);
     }
-    free_connection(ld, conn, 0, 0);
+    free_connection(ld, conn, qor::kOneUse, qor::kNoUnbind);
 }
 
 bool take_ended_request(LDAP *ld, int32_t msgid) {

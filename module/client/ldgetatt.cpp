@@ -23,7 +23,7 @@ char *next_type(LDAP *ld, BerElement *iteration) {
     if (type == nullptr || berscan(iteration, "x}") == -1) {
         qor::pool_clear_text(ld->ld_pool, &ld->ld_attr_name_spill);
         ld->ld_errno = LDAP_DECODING_ERROR;
-        berfree(iteration, 0);
+        berfree(iteration, qor::kKeepBuffer);
         return nullptr;
     }
     return const_cast<char *>(type);
@@ -46,7 +46,7 @@ char *ldap_first_attribute(LDAP *ld, LDAPMessage *entry, BerElement **iteration)
     *ber = *entry->lm_ber_elem;
     if (berscan(ber, "{x{") == -1) {
         ld->ld_errno = LDAP_DECODING_ERROR;
-        berfree(ber, 0);
+        berfree(ber, qor::kKeepBuffer);
         return nullptr;
     }
     char *type = next_type(ld, ber);

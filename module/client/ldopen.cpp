@@ -10,7 +10,6 @@ namespace {
 constexpr int32_t kPoolInitialSize = 4096;
 constexpr int32_t kPoolIncrement = 1024;
 constexpr int32_t kPoolAttributes = 258;
-constexpr int32_t kDefaultPort = 8001;
 constexpr int32_t kReferralHopLimit = 5;
 constexpr uint8_t kDefaultBerOptions = 5;
 
@@ -37,7 +36,7 @@ LDAP *ldap_init(const char *host, int32_t port) {
             return nullptr;
         }
     }
-    ld->ld_default_port = port != 0 ? port : kDefaultPort;
+    ld->ld_default_port = port != 0 ? port : LDAP_DEFAULT_PORT;
     ld->ld_protocol_version = 2;
     ld->ld_referral_hop_limit = kReferralHopLimit;
     ld->ld_ber_options = kDefaultBerOptions;
@@ -60,11 +59,11 @@ LDAP *ldap_open(const char *host, int32_t port) {
     LDAPConnection *conn = nullptr;
     if (server != nullptr) {
         server->sv_port = ld->ld_default_port;
-        conn = new_connection(ld, &server, 1, 1, 0);
+        conn = new_connection(ld, &server, qor::kSessionSocketBuffer, qor::kConnect, qor::kNoBind);
         free_servers(ld, server);   // what the connection did not take over
     }
     if (conn == nullptr) {
-        ldap_ld_free(ld, 0);
+        ldap_ld_free(ld, qor::kNoUnbind);
         return nullptr;
     }
     ld->ld_default_conn = conn;

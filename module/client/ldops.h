@@ -13,7 +13,7 @@ namespace qor {
 // buffer, nothing is sent. The message id it was given stays used. Answers -1.
 inline int32_t discard_request(LDAP *ld, BerElement *ber, int32_t code) {
     ld->ld_errno = code;
-    berfree(ber, 1);
+    berfree(ber, qor::kWithBuffer);
     return -1;
 }
 
@@ -52,7 +52,7 @@ inline int32_t await_result_code(LDAP *ld, int32_t msgid, int32_t wait_ms, LDAPM
     }
     LDAPMessage *result = nullptr;
     LDAPMessage **place = keep != nullptr ? keep : &result;
-    if (ldap_result(ld, msgid, 1, wait_ms, place) == -1) {
+    if (ldap_result(ld, msgid, qor::kWholeResult, wait_ms, place) == -1) {
         return ld->ld_errno;
     }
     return ldap_result2error(ld, *place, keep != nullptr ? 0 : 1);

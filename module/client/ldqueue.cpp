@@ -132,7 +132,7 @@ int32_t ldap_msgfree(HostPool *pool, LDAPMessage *chain) {
     while (chain != nullptr) {
         LDAPMessage *next = chain->lm_chain_next;
         type = chain->lm_type;
-        berfree(chain->lm_ber_elem, 1);
+        berfree(chain->lm_ber_elem, qor::kWithBuffer);
         qor::pool_free(pool, chain);
         chain = next;
     }

@@ -11,6 +11,7 @@
 // sends the prepared children without waiting. Message ids, and the order of requests on each
 // connection, are those of chasing line by line.
 #include "../host/services.h"
+#include "buffers.h"
 #include "client.h"
 #include "engine.h"
 #include "pool.h"
@@ -18,10 +19,9 @@
 namespace {
 
 constexpr char kMarker[] = "Referral:\n";
-constexpr int32_t kMarkerLength = 10;
+constexpr int32_t kMarkerLength = literal_length(kMarker);
 constexpr char kScheme[] = "ldap://";
-constexpr int32_t kSchemeLength = 7;
-constexpr int32_t kDefaultReferralPort = 8001;
+constexpr int32_t kSchemeLength = literal_length(kScheme);
 // The most referral requests one top-level request sends, over all hops: a server that lists
 // many URLs per level must not make one request fan out without bound.
 constexpr int32_t kMostReferralRequests = 64;
@@ -84,7 +84,7 @@ LDAPServerEntry *server_entry_for(LDAP *ld, const char *host_part) {
         return nullptr;
     }
     entry->sv_host = host;
-    entry->sv_port = kDefaultReferralPort;
+    entry->sv_port = LDAP_DEFAULT_PORT;
     int32_t length = wzstlen(host);
     int32_t colon = wzstpos(host, length, ':');
     if (colon >= 0) {
@@ -117,16 +117,16 @@ bool prepare_url_line(LDAP *ld, LDAPPendingRequest *top, ReferralLine *line) {
 
     LDAPServerEntry *servers = server_entry_for(ld, host_part);
     if (servers == nullptr) {
-        berfree(request, 1);
+        berfree(request, qor::kWithBuffer);
         return false;
     }
     ld->ld_errno = LDAP_SUCCESS;
     LDAPConnection *conn = find_connection(ld, servers, 1);
-    if (conn == nullptr) conn = new_connection(ld, &servers, 0, 1, 1);
+    if (conn == nullptr) conn = new_connection(ld, &servers, qor::kOwnSocketBuffer, qor::kConnect, qor::kBindForReferral);
     free_servers(ld, servers);
     line->error = ld->ld_errno;
     if (conn == nullptr) {
-        berfree(request, 1);
+        berfree(request, qor::kWithBuffer);
         return true;
     }
     use_connection(ld, conn);
@@ -155,15 +155,17 @@ int32_t split_lines(char *lines, ReferralLine *out, int32_t capacity) {
 }
 
 // Keeps the referral lines `lines` (the text after the marker, which `*error_text` holds) as
-// the unfollowed referral text, replacing the error text. Answers 0, or -1 with ld_errno 90.
+// the unfollowed referral text, replacing the error text; without lines the text stays as it
+// is, cut at the marker. Answers 0, or -1 with ld_errno 90.
 int32_t keep_unfollowed(LDAP *ld, char **error_text, char *lines, int32_t *had_referrals) {
     const int32_t length = wzstlen(lines);
     if (length > 0 && lines[length - 1] == '\n') lines[length - 1] = '\0';   // ends the last line
+    if (*lines == '\0') return 0;
     char *unfollowed = nullptr;
-    if (*lines != '\0' && append_referral(ld, &unfollowed, lines) != 0) return -1;
+    if (append_referral(ld, &unfollowed, lines) != 0) return -1;
     qor::pool_free(ld->ld_pool, *error_text);
     *error_text = unfollowed;
-    *had_referrals = unfollowed != nullptr ? 1 : 0;
+    *had_referrals = 1;
     return 0;
 }
 
@@ -233,9 +235,9 @@ int32_t chase_referrals(LDAP *ld, LDAPPendingRequest *request, char **error_text
     for (int32_t i = 0; i < count; ++i) {
         ReferralLine &line = lines[i];
         if (line.state != LineState::kPrepared) continue;
-        int32_t id = send_server_request(ld, line.request, line.msgid, request, nullptr, line.conn, 1);
+        int32_t id = send_server_request(ld, line.request, line.msgid, request, nullptr, line.conn, qor::kBindForReferral);
         line.error = id == -1 ? ld->ld_errno : LDAP_SUCCESS;
-        free_connection(ld, line.conn, 0, 1);   // the first pass's hold
+        free_connection(ld, line.conn, qor::kOneUse, qor::kSendUnbind);   // the first pass's hold
         if (id != -1) {
             line.state = LineState::kSent;
             ++sent;
@@ -317,7 +319,7 @@ BerElement *re_encode_request(LDAP *ld, BerElement *original, int32_t msgid, cha
     char *own_dn = nullptr;
     if ((tag == LDAP_REQ_BIND && bergint(&reader, &version) == -1) || bergstr(&reader, &own_dn) == -1) {
         ld->ld_errno = LDAP_DECODING_ERROR;
-        berfree(ber, 1);
+        berfree(ber, qor::kWithBuffer);
         return nullptr;
     }
     if (*dn == nullptr) {
@@ -331,15 +333,16 @@ BerElement *re_encode_request(LDAP *ld, BerElement *original, int32_t msgid, cha
                                              : berprnt(ber, "{it{s", msgid, tag, *dn);
     if (head == -1) {
         ld->ld_errno = LDAP_ENCODING_ERROR;
-        berfree(ber, 1);
+        berfree(ber, qor::kWithBuffer);
         return nullptr;
     }
-    intptr_t rest = original->be_end - reader.be_pos;
-    if (rest < 0 || rest > INT32_MAX ||
-        (rest > 0 && berwrte(ber, reader.be_pos, static_cast<int32_t>(rest), 0) != static_cast<int32_t>(rest)) ||
+    // The rest of the operation, byte for byte.
+    int32_t rest = 0;
+    const uint8_t *rest_bytes = qor::unread_bytes(&reader, &rest);
+    if (rest < 0 || (rest > 0 && berwrte(ber, rest_bytes, rest, 0) != rest) ||
         berprnt(ber, constructed ? "}}" : "}") == -1) {
         ld->ld_errno = LDAP_ENCODING_ERROR;
-        berfree(ber, 1);
+        berfree(ber, qor::kWithBuffer);
         return nullptr;
     }
     return ber;

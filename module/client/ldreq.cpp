@@ -2,6 +2,7 @@
 // recorded as pending (with their place in a referral tree), sent and armed for their answer,
 // and connections shared by counted uses and closed when their last user lets them go.
 #include "../host/services.h"
+#include "buffers.h"
 #include "client.h"
 #include "engine.h"
 #include "pool.h"
@@ -16,7 +17,7 @@ void release_request_record(LDAP *ld, LDAPPendingRequest *request) {
         ld->ld_pending_requests = request->rq_next;
     }
     if (request->rq_next != nullptr) request->rq_next->rq_prev = request->rq_prev;
-    berfree(request->rq_ber, 1);
+    berfree(request->rq_ber, qor::kWithBuffer);
     qor::pool_free(ld->ld_pool, request->rq_error_text);
     qor::pool_free(ld->ld_pool, request->rq_matched_dn);
     qor::pool_free(ld->ld_pool, request);
@@ -106,7 +107,7 @@ void set_ber_options(LDAP *ld, BerElement *ber) {
 }
 
 int32_t send_initial_request(LDAP *ld, int32_t, const char *, BerElement *ber) {
-    return send_server_request(ld, ber, ld->ld_last_msgid, nullptr, nullptr, nullptr, 0);
+    return send_server_request(ld, ber, ld->ld_last_msgid, nullptr, nullptr, nullptr, qor::kNoBind);
 }
 
 int32_t send_server_request(LDAP *ld, BerElement *ber, int32_t msgid, LDAPPendingRequest *parent,
@@ -115,14 +116,14 @@ int32_t send_server_request(LDAP *ld, BerElement *ber, int32_t msgid, LDAPPendin
     if (conn == nullptr) {
         if (servers != nullptr) {
             conn = find_connection(ld, servers, 1);
-            if (conn == nullptr) conn = new_connection(ld, &servers, 0, 1, bind);
+            if (conn == nullptr) conn = new_connection(ld, &servers, qor::kOwnSocketBuffer, qor::kConnect, bind);
         } else {
             conn = ld->ld_default_conn;
         }
     }
     free_servers(ld, servers);   // the entry a new connection took over is no longer in the list
     if (conn == nullptr || !takes_requests(ld, conn)) {
-        berfree(ber, 1);
+        berfree(ber, qor::kWithBuffer);
         if (ld->ld_errno == LDAP_SUCCESS) ld->ld_errno = LDAP_SERVER_DOWN;
         return -1;
     }
@@ -131,8 +132,8 @@ int32_t send_server_request(LDAP *ld, BerElement *ber, int32_t msgid, LDAPPendin
     auto *request = qor::pool_new<LDAPPendingRequest>(ld->ld_pool);
     if (request == nullptr) {
         ld->ld_errno = LDAP_NO_MEMORY;
-        free_connection(ld, conn, 0, 0);
-        berfree(ber, 1);
+        free_connection(ld, conn, qor::kOneUse, qor::kNoUnbind);
+        berfree(ber, qor::kWithBuffer);
         return -1;
     }
     request->rq_msgid = msgid;
@@ -158,7 +159,7 @@ int32_t send_server_request(LDAP *ld, BerElement *ber, int32_t msgid, LDAPPendin
         ld->ld_errno = LDAP_SERVER_DOWN;
         request->rq_conn = nullptr;
         free_request(ld, request);
-        free_connection(ld, conn, 0, 0);
+        free_connection(ld, conn, qor::kOneUse, qor::kNoUnbind);
         return -1;
     }
     // Referral chasing re-reads a top-level request from its start.
@@ -208,7 +209,7 @@ LDAPConnection *new_connection(LDAP *ld, LDAPServerEntry **servers, int32_t use_
     if (bind != 0) {
         if (!bind_connection(ld, conn) || conn->cn_state != CONN_BINDING) {
             discard_requests_on(ld, conn);
-            free_connection(ld, conn, 1, 0);
+            free_connection(ld, conn, qor::kForce, qor::kNoUnbind);
             return nullptr;
         }
         conn->cn_state = CONN_CONNECTED;
@@ -243,10 +244,7 @@ void free_connection(LDAP *ld, LDAPConnection *conn, int32_t force, int32_t unbi
         if (sb->sb_event != nullptr) mark_select_clear(ld, sb);
         if (unbind != 0 && conn->cn_state == CONN_CONNECTED) send_unbind(ld, sb);
         close_connection(sb);
-        qor::pool_free_buffer(ld->ld_pool, sb->sb_input.be_start);
-        sb->sb_input.be_start = nullptr;
-        sb->sb_input.be_pos = nullptr;
-        sb->sb_input.be_end = nullptr;
+        qor::release_input(ld->ld_pool, sb);
     }
 
     for (LDAPConnection **place = &ld->ld_connections; *place != nullptr; place = &(*place)->cn_next) {

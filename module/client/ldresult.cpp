@@ -3,6 +3,7 @@
 // folding, ldfold) and hands the message out or files it in ld_queued_responses (ldqueue). The
 // session's time limit bounds the whole wait, also a message that arrives in pieces.
 #include "../host/services.h"
+#include "buffers.h"
 #include "client.h"
 #include "engine.h"
 #include "pool.h"
@@ -21,12 +22,6 @@ bool is_protocol_operation(int32_t type) {
 
 bool is_search_message(int32_t type) {
     return type == LDAP_RES_SEARCH_ENTRY || type == LDAP_RES_SEARCH_RESULT;
-}
-
-// Releases the message buffer a reading element holds.
-void drop_buffer(LDAP *ld, BerElement *ber) {
-    qor::pool_free_buffer(ld->ld_pool, ber->be_start);
-    ber->be_start = ber->be_pos = ber->be_end = nullptr;
 }
 
 Reception hand_out(LDAP *ld, LDAPMessage *message, LDAPMessage **result) {
@@ -55,8 +50,7 @@ bool is_read(const LDAPConnection *conn) {
 // The first connection whose socket buffer already holds unread bytes.
 LDAPConnection *connection_with_buffered_bytes(LDAP *ld) {
     for (LDAPConnection *conn = ld->ld_connections; conn != nullptr; conn = conn->cn_next) {
-        const BerElement &input = conn->cn_sockbuf->sb_input;
-        if (is_read(conn) && input.be_pos != nullptr && input.be_pos < input.be_end) return conn;
+        if (is_read(conn) && qor::input_pending(conn->cn_sockbuf)) return conn;
     }
     return nullptr;
 }
@@ -111,14 +105,14 @@ Reception read_message(LDAP *ld, int32_t msgid, int32_t all, LDAPConnection *con
         ld->ld_errno = LDAP_SERVER_DOWN;
         return Reception::kEnded;
     default:
-        drop_buffer(ld, &ber);
+        qor::drop_buffer(ld->ld_pool, &ber);
         ld->ld_errno = LDAP_LOCAL_ERROR;
         return Reception::kFailed;
     }
     int32_t id = 0;
     if (bergint(&ber, &id) == -1) {
         ld->ld_errno = LDAP_DECODING_ERROR;
-        drop_buffer(ld, &ber);
+        qor::drop_buffer(ld->ld_pool, &ber);
         return Reception::kFailed;
     }
 
@@ -127,19 +121,19 @@ Reception read_message(LDAP *ld, int32_t msgid, int32_t all, LDAPConnection *con
     // request whose result has already been read.
     LDAPPendingRequest *request = ldap_abandoned(ld, id) != 0 ? nullptr : find_request_by_msgid(ld, id);
     if (request == nullptr || request->rq_conn != conn || request->rq_status != REQ_IN_PROGRESS) {
-        drop_buffer(ld, &ber);
+        qor::drop_buffer(ld->ld_pool, &ber);
         return Reception::kNothingYet;
     }
     uint32_t op_length = 0;
     int32_t type = berpktg(&ber, &op_length);
     if (type == -1 || !is_protocol_operation(type)) {
         ld->ld_errno = LDAP_DECODING_ERROR;
-        drop_buffer(ld, &ber);
+        qor::drop_buffer(ld->ld_pool, &ber);
         return Reception::kFailed;
     }
     // Search references and intermediate responses are not results: the request goes on.
     if (type == LDAP_RES_SEARCH_REFERENCE || type == LDAP_RES_INTERMEDIATE) {
-        drop_buffer(ld, &ber);
+        qor::drop_buffer(ld->ld_pool, &ber);
         return Reception::kNothingYet;
     }
     request->rq_result_type = type;
@@ -153,7 +147,7 @@ Reception read_message(LDAP *ld, int32_t msgid, int32_t all, LDAPConnection *con
     BerElement *element = message != nullptr ? berdup(&ber) : nullptr;
     if (element == nullptr) {
         qor::pool_free(ld->ld_pool, message);
-        drop_buffer(ld, &ber);
+        qor::drop_buffer(ld->ld_pool, &ber);
         ld->ld_errno = LDAP_NO_MEMORY;
         return Reception::kFailed;
     }

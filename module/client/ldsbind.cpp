@@ -18,7 +18,7 @@ int32_t ldap_simple_bind(LDAP *ld, const char *dn, const char *password) {
     if (berprnt(ber, "{it{ists}}", msgid, LDAP_REQ_BIND, ld->ld_protocol_version, dn, kSimpleCredentialsTag,
                 password) == -1) {
         ld->ld_errno = LDAP_ENCODING_ERROR;
-        berfree(ber, 1);
+        berfree(ber, qor::kWithBuffer);
         return -1;
     }
     // A new identity may see other entries: nothing cached before it may answer after it.
@@ -31,6 +31,6 @@ int32_t ldap_simple_bind(LDAP *ld, const char *dn, const char *password) {
 int32_t ldap_simple_bind_s(LDAP *ld, const char *dn, const char *password) {
     LDAPMessage *result = nullptr;
     int32_t msgid = ldap_simple_bind(ld, dn, password);
-    if (msgid != -1) ldap_result(ld, msgid, 1, ld->ld_timelimit, &result);
+    if (msgid != -1) ldap_result(ld, msgid, qor::kWholeResult, ld->ld_timelimit, &result);
     return ldap_result2error(ld, result, 1);
 }

@@ -51,7 +51,7 @@ int32_t start_search(LDAP *ld, BerElement *ber, const char *base) {
     }
     if (ld->ld_result_cache != nullptr) {
         if (check_cache(ld, LDAP_REQ_SEARCH, ber) == 0) {
-            berfree(ber, 1);
+            berfree(ber, qor::kWithBuffer);
             ld->ld_errno = LDAP_SUCCESS;
             return ld->ld_last_msgid;
         }

@@ -6,8 +6,13 @@
 
 namespace {
 
-// Whether `text` (already lower-case) begins with the `length` bytes of `prefix`.
-bool begins_with(const char *text, int32_t text_length, const char *prefix, int32_t length) {
+constexpr char kObjectClass[] = "objectclass";
+constexpr char kInterface[] = "qorinterface";
+
+// Whether `text` (already lower-case) begins with `prefix`.
+template <int32_t N>
+bool begins_with(const char *text, int32_t text_length, const char (&prefix)[N]) {
+    const int32_t length = literal_length(prefix);
     if (text_length < length) return false;
     for (int32_t i = 0; i < length; ++i) {
         if (text[i] != prefix[i]) return false;
@@ -19,7 +24,7 @@ bool begins_with(const char *text, int32_t text_length, const char *prefix, int3
 bool is_class_attribute(char *name) {
     const int32_t length = wzstlen(name);
     wzstrlo(name, length);
-    return begins_with(name, length, "objectclass", 11) || begins_with(name, length, "qorinterface", 12);
+    return begins_with(name, length, kObjectClass) || begins_with(name, length, kInterface);
 }
 
 }  // namespace

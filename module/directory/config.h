@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "../util/util.h"
+
 namespace qor::ds {
 
 // One setting: its name (option and environment variable) and the most bytes a value may have.
@@ -11,13 +13,17 @@ struct SettingName {
     const char *name;
     int32_t name_length;
     int32_t max_bytes;
+
+    template <int32_t N>
+    constexpr SettingName(const char (&setting)[N], int32_t most_bytes)
+        : name(setting), name_length(literal_length(setting)), max_bytes(most_bytes) {}
 };
 
-inline constexpr SettingName kHostSetting{"LDAP_HOST", 9, 64};
-inline constexpr SettingName kPortSetting{"LDAP_PORT", 9, 7};
-inline constexpr SettingName kBindDnSetting{"LDAP_BINDDN", 11, 256};
-inline constexpr SettingName kPasswordSetting{"LDAP_BINDPW", 11, 64};
-inline constexpr SettingName kBaseSetting{"LDAP_BASE", 9, 256};
+inline constexpr SettingName kHostSetting{"LDAP_HOST", 64};
+inline constexpr SettingName kPortSetting{"LDAP_PORT", 7};
+inline constexpr SettingName kBindDnSetting{"LDAP_BINDDN", 256};
+inline constexpr SettingName kPasswordSetting{"LDAP_BINDPW", 64};
+inline constexpr SettingName kBaseSetting{"LDAP_BASE", 256};
 
 // The host's option handle for the calling task, or null when the host has none (option
 // lookups are then skipped).

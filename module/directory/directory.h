@@ -47,6 +47,11 @@ int32_t run_synchronously(LDAP *ld, Operation operation) {
     return answer;
 }
 
+// True when a text argument is given: not null and not empty.
+inline bool given(const char *text) {
+    return text != nullptr && *text != '\0';
+}
+
 // Releases the error text and matched DN the previous operation left, and the message dsgeterr
 // made of them, so that dsgeterr only ever reports on the latest operation.
 inline void clear_error_texts(LDAP *ld) {

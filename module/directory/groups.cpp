@@ -2,14 +2,13 @@
 // each member the subscribers pointing at it are searched; a member without subscribers that
 // is itself a group is expanded in turn at its place, unless it already stands on the path
 // being expanded (a group cycle), in which case it contributes nothing.
+#include "../client/ldfilter.h"
 #include "../host/services.h"
 #include "directory.h"
 
 namespace {
 
 constexpr int32_t kOutputStep = 20;   // slots the output array starts with and grows by
-constexpr int32_t kTagAnd = 0xA0;
-constexpr int32_t kTagOr = 0xA1;
 
 const char *const kMemberAttributes[] = {"member", "uniquemember", nullptr};
 
@@ -82,7 +81,7 @@ struct Output {
 // very bytes the text would encode to.
 int32_t write_subscriber_filter(BerElement *ber, const void *member_dn) {
     const auto *dn = static_cast<const char *>(member_dn);
-    const bool written = berprnt(ber, "t{t{", kTagAnd, kTagOr) != -1 &&
+    const bool written = berprnt(ber, "t{t{", qor::kFilterAnd, qor::kFilterOr) != -1 &&
                          put_equality_filter(ber, "objectclass", "qorsubscriber") == 0 &&
                          put_equality_filter(ber, "qorInterface", "qorsubscriber") == 0 &&
                          berprnt(ber, "}") != -1 && put_equality_filter(ber, "qorpersondn", dn) == 0 &&
@@ -90,8 +89,12 @@ int32_t write_subscriber_filter(BerElement *ber, const void *member_dn) {
     return written ? 0 : -1;
 }
 
+constexpr char kGroupOfUniqueNames[] = "groupofuniquenames";
+constexpr char kGroupOfNames[] = "groupofnames";
+
 bool is_group(LDAP *ld, dsent *entry) {
-    return dsiscls(ld, entry, "groupofuniquenames", 18) == 1 || dsiscls(ld, entry, "groupofnames", 12) == 1;
+    return dsiscls(ld, entry, kGroupOfUniqueNames, literal_length(kGroupOfUniqueNames)) == 1 ||
+           dsiscls(ld, entry, kGroupOfNames, literal_length(kGroupOfNames)) == 1;
 }
 
 int32_t expand_group(LDAP *ld, const char *dn, const PathNode *outer, Output *out);

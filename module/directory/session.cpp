@@ -6,6 +6,8 @@
 
 namespace {
 
+// The well-known LDAP port: where directory servers listen unless told otherwise, taken when
+// neither the argument, the host options nor the environment name a port.
 constexpr int32_t kDefaultPort = 389;
 constexpr int32_t kDefaultTimeLimitMs = 30000;
 constexpr int32_t kPreferredVersion = 3;
@@ -34,10 +36,6 @@ struct SettingValue {
         }
     }
 };
-
-bool given(const char *text) {
-    return text != nullptr && *text != '\0';
-}
 
 // Ends a session that dsopen could not complete, the way dsclose ends one.
 int32_t abandon_session(LDAP *ld, int32_t status) {
@@ -73,7 +71,7 @@ int32_t dsopen(LDAP **session, const char *host, int32_t port, int32_t options, 
     void *option_lookup = qor::ds::option_handle();
 
     SettingValue<qor::ds::kHostSetting.max_bytes> server;
-    server.resolve(host, given(host), option_lookup, qor::ds::kHostSetting);
+    server.resolve(host, qor::ds::given(host), option_lookup, qor::ds::kHostSetting);
     if (server.text == nullptr) return DS_NO_HOST;
 
     int32_t server_port = port;
@@ -88,9 +86,9 @@ int32_t dsopen(LDAP **session, const char *host, int32_t port, int32_t options, 
     if (ld == nullptr) return DS_NO_CONNECTION;
 
     SettingValue<qor::ds::kBindDnSetting.max_bytes> who;
-    who.resolve(bind_dn, given(bind_dn), option_lookup, qor::ds::kBindDnSetting);
+    who.resolve(bind_dn, qor::ds::given(bind_dn), option_lookup, qor::ds::kBindDnSetting);
     SettingValue<qor::ds::kPasswordSetting.max_bytes> secret;
-    secret.resolve(password, given(password), option_lookup, qor::ds::kPasswordSetting);
+    secret.resolve(password, qor::ds::given(password), option_lookup, qor::ds::kPasswordSetting);
 
     ld->ld_protocol_version = kPreferredVersion;
     ld->ld_timelimit = kDefaultTimeLimitMs;

@@ -5,10 +5,6 @@
 
 namespace {
 
-bool given(const char *text) {
-    return text != nullptr && *text != '\0';
-}
-
 // The directory status of a synchronous protocol operation's answer.
 int32_t folded(const LDAP *ld, int32_t answer) {
     return answer == LDAP_SUCCESS ? DS_OK : qor::ds::protocol_failure(ld, answer);
@@ -107,7 +103,7 @@ int32_t dsreg(LDAP *ld, const char *dn, dsent *entry) {
 int32_t dsdereg(LDAP *ld, const char *dn) {
     if (ld == nullptr) return DS_NO_SESSION;
     qor::ds::clear_error_texts(ld);
-    if (!given(dn)) return DS_NO_DN;
+    if (!qor::ds::given(dn)) return DS_NO_DN;
     return folded(ld, qor::ds::run_synchronously(ld, [&] { return ldap_delete_s(ld, dn); }));
 }
 
@@ -116,7 +112,7 @@ int32_t dsdereg(LDAP *ld, const char *dn) {
 int32_t dsmodify(LDAP *ld, const char *dn, dsmod **changes) {
     if (ld == nullptr) return DS_NO_SESSION;
     qor::ds::clear_error_texts(ld);
-    if (!given(dn)) return DS_NO_DN;
+    if (!qor::ds::given(dn)) return DS_NO_DN;
     if (changes == nullptr || changes[0] == nullptr) return DS_NOTHING_TO_SEND;
     int32_t count = 0;
     while (changes[count] != nullptr) ++count;
@@ -141,7 +137,7 @@ int32_t dsmodify(LDAP *ld, const char *dn, dsmod **changes) {
 int32_t dsmodpad(LDAP *ld, const char *dn, dsmodg **groups) {
     if (ld == nullptr) return DS_NO_SESSION;
     qor::ds::clear_error_texts(ld);
-    if (!given(dn)) return DS_NO_DN;
+    if (!qor::ds::given(dn)) return DS_NO_DN;
     if (groups == nullptr || groups[0] == nullptr) return DS_NOTHING_TO_SEND;
     int32_t count = 0;
     for (dsmodg **group = groups; *group != nullptr; ++group) {
@@ -166,8 +162,8 @@ int32_t dsmodpad(LDAP *ld, const char *dn, dsmodg **groups) {
 int32_t dsmodone(LDAP *ld, const char *dn, int32_t operation, const char *type, char **values) {
     if (ld == nullptr) return DS_NO_SESSION;
     qor::ds::clear_error_texts(ld);
-    if (!given(dn)) return DS_NO_DN;
-    if (!given(type)) return DS_NOTHING_TO_SEND;
+    if (!qor::ds::given(dn)) return DS_NO_DN;
+    if (!qor::ds::given(type)) return DS_NOTHING_TO_SEND;
     if (values == nullptr || values[0] == nullptr) return DS_NO_VALUES;
     LDAPMod change{};
     change.mod_op = operation;

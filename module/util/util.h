@@ -54,6 +54,13 @@ QOR_EXPORT int32_t wzsteqn(const char *a, int32_t a_length, const char *b, int32
 // Number of bytes before the first NUL; 0 for a null pointer.
 QOR_EXPORT int32_t wzstlen(const char *text);
 
+// The length of a text literal or constant character array, without its NUL, known when
+// compiling: names compared by length are never counted by hand.
+template <int32_t N>
+constexpr int32_t literal_length(const char (&)[N]) {
+    return N - 1;
+}
+
 // Zero-based index of the first byte equal to the low byte of `character` among the first
 // `length` bytes (a NUL does not end the scan), or -1: also for a null pointer or a length of
 // 0 or less.

@@ -2,6 +2,7 @@
 // back to version 2, binds refused both ways, a missing base DN found only after the bind, no
 // host, no server, and the settings dsopen and dsopt leave in the session.
 #include <cstring>
+#include <optional>
 
 #include "protocol_fixture.h"
 #include "tests/support/loopback.h"
@@ -133,3 +134,32 @@ TEST_F(SessionProtocolTest, CloseAndErrorTextsWithoutSession) {
 }
 
 }  // namespace
+
+// The C++ owners never free into a pool that has gone: reopening a session (or destroying it)
+// first releases the result sets and attribute lists made on it, which then hold nothing.
+TEST_F(SessionProtocolTest, OwnersReleaseWhatTheyHoldBeforeTheirSessionCloses) {
+    expect_open()
+        .expect(read_entry(2, "cn=a,o=x"))
+        .reply({ldap::search_entry(2, "cn=a,o=x", {{"cn", {"a"}}}), ldap::search_done(2, 0)});
+    server_.accept().expect(ldap::bind_request(1, 3, "", "")).reply(ldap::bind_response(1, 0));
+    server_.start();
+    const long pools = qorhost_live_pools();
+    {
+        std::optional<qorldap::ResultSet> outliving;
+        {
+            qorldap::Session session(ds_);
+            ASSERT_EQ(session.open("127.0.0.1", server_.port(), 0, "o=x"), DS_OK);
+            qorldap::ResultSet set(session);
+            ASSERT_EQ(set.resolve_dn("cn=a,o=x"), DS_OK);
+            ASSERT_EQ(set.size(), 1u);
+            qorldap::AttributeList list(session, ds_.dsmkatt(session.get(), "cn", 1, DSVAL_TEXT, "b"));
+            ASSERT_TRUE(list);
+            ASSERT_EQ(session.open("127.0.0.1", server_.port(), 0, "o=x"), DS_OK);
+            EXPECT_TRUE(set.empty());
+            EXPECT_FALSE(list);
+            outliving.emplace(session);
+        }
+        EXPECT_EQ(outliving->resolve("(cn=*)"), DS_NO_SESSION);   // its session object is gone
+    }
+    EXPECT_EQ(qorhost_live_pools(), pools);
+}

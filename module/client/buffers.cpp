@@ -1,0 +1,57 @@
+#include "buffers.h"
+
+#include "../host/services.h"
+#include "../util/util.h"
+#include "pool.h"
+
+namespace qor {
+
+void drop_buffer(HostPool *pool, BerElement *ber) {
+    pool_free_buffer(pool, ber->be_start);
+    ber->be_start = ber->be_pos = ber->be_end = nullptr;
+}
+
+BerElement written_view(const BerElement *written) {
+    BerElement view;
+    berinit(&view, 0);
+    view.be_pool = written->be_pool;
+    view.be_start = written->be_start;
+    view.be_pos = written->be_start;
+    view.be_end = written->be_pos;
+    return view;
+}
+
+int32_t buffer_length(const BerElement *ber) {
+    return static_cast<int32_t>(ber->be_end - ber->be_start);
+}
+
+const uint8_t *unread_bytes(const BerElement *ber, int32_t *length) {
+    *length = ber->be_pos != nullptr ? static_cast<int32_t>(ber->be_end - ber->be_pos) : 0;
+    return ber->be_pos;
+}
+
+BerElement *copy_element(const BerElement *source) {
+    HostPool *pool = source->be_pool;
+    const int32_t length = buffer_length(source);
+    auto *bytes = static_cast<uint8_t *>(pool_alloc(pool, length > 0 ? length : 1));
+    BerElement *copy = bytes != nullptr ? berdup(source) : nullptr;
+    if (copy == nullptr) {
+        pool_free_buffer(pool, bytes);
+        return nullptr;
+    }
+    wzbmndi(source->be_start, bytes, length);
+    copy->be_start = bytes;
+    copy->be_pos = bytes + (source->be_pos - source->be_start);
+    copy->be_end = bytes + length;
+    return copy;
+}
+
+bool input_pending(const LDAPSocketBuffer *sb) {
+    return sb->sb_input.be_pos != nullptr && sb->sb_input.be_pos < sb->sb_input.be_end;
+}
+
+void release_input(HostPool *pool, LDAPSocketBuffer *sb) {
+    drop_buffer(pool, &sb->sb_input);
+}
+
+}  // namespace qor

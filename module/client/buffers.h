@@ -1,0 +1,40 @@
+// Where the client touches the codec's buffers. The codec owns how elements and socket buffers
+// keep their bytes; the client needs a few things of them (release a message's buffer, copy a
+// message, look at the bytes written, know whether input is pending, release a connection's
+// input), and does each here alone. They rely on what the codec promises of the records' named
+// fields: an element reads [be_pos, be_end) of the buffer at be_start and keeps the rest of its
+// reading state relative to be_start, so a duplicate with a copied buffer at the same offsets
+// reads exactly as the original.
+#pragma once
+
+#include <cstdint>
+
+#include "ber_records.h"
+
+namespace qor {
+
+// Releases the message buffer a reading element holds; the element then reads nothing.
+void drop_buffer(HostPool *pool, BerElement *ber);
+
+// An element that reads the bytes written so far into `written` from their start, without a
+// buffer of its own (it must not outlive `written`'s buffer).
+BerElement written_view(const BerElement *written);
+
+// The number of bytes an element's buffer holds: what was received for a message, what was
+// written for a request rewound for reading.
+int32_t buffer_length(const BerElement *ber);
+
+// The bytes a reading element has not read yet, [be_pos, be_end).
+const uint8_t *unread_bytes(const BerElement *ber, int32_t *length);
+
+// A new element with its own copy of `source`'s buffer, reading from the same offset, both from
+// `source`'s pool; null when the pool cannot supply them (nothing is then left allocated).
+BerElement *copy_element(const BerElement *source);
+
+// True when the connection's socket buffer holds received bytes not yet handed out.
+bool input_pending(const LDAPSocketBuffer *sb);
+
+// Releases the read-ahead buffer of a socket buffer whose connection is closed.
+void release_input(HostPool *pool, LDAPSocketBuffer *sb);
+
+}  // namespace qor
