@@ -170,6 +170,10 @@ private:
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> reference_filter(const std::string &text, bool (*is_space)(unsigned char)) {
+    // A text of white space alone names no filter.
+    bool blank = true;
+    for (const char c : text) blank = blank && (c == ' ' || is_space(static_cast<unsigned char>(c)));
+    if (blank) return std::nullopt;
     Bytes out;
     Encoder encoder(is_space);
     if (!encoder.filter(text, out)) return std::nullopt;

@@ -42,14 +42,13 @@ struct LDAPSocketBuffer {
     uint32_t sb_reserved2[2];     // codec
 };
 
-// What bergnxt answers besides the outer tag of a whole message (the tag of an LDAP message is
-// 0x30, so none of these can be one).
+// What bergnxt answers besides the outer tag of a whole message (a tag is never negative).
 inline constexpr int32_t BER_READ_FAILED = -1;       // the stream failed or ended, the host's read
                                                      // limit passed, or the element is malformed or
                                                      // too large: the stream cannot go on
-inline constexpr int32_t BER_READ_WAIT_PASSED = 0;   // the client's wait passed first: what arrived
-                                                     // is kept for the next read
 inline constexpr int32_t BER_READ_NO_MEMORY = -2;    // the pool had no memory: nothing is consumed
+inline constexpr int32_t BER_READ_WAIT_PASSED = -3;  // the client's wait passed first: what arrived
+                                                     // is kept for the next read
 
 // Counted byte string.
 struct berval {
