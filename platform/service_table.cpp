@@ -68,6 +68,7 @@ constexpr Binding kBindings[] = {
     QORHOST_BIND(xjsymgc), QORHOST_BIND(wqsclos), QORHOST_BIND(wqsconn), QORHOST_BIND(wqsfmsk),
     QORHOST_BIND(wqsgmsk), QORHOST_BIND(wqshost), QORHOST_BIND(wqsrsoc), QORHOST_BIND(wqssock),
     QORHOST_BIND(wqsureg), QORHOST_BIND(wqsread), QORHOST_BIND(wqswrit), QORHOST_BIND(wqslimt),
+    QORHOST_BIND(wqstlss), QORHOST_BIND(wqstlsr),
 };
 
 constexpr const Binding *binding_for(std::string_view name) {

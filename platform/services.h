@@ -58,5 +58,8 @@ int32_t wqshost_service(char *buffer, int32_t size);
 int32_t wqsread_service(int32_t socket, void *buffer, int32_t capacity, int32_t *received, int32_t wait_ms);
 int32_t wqswrit_service(int32_t socket, const void *bytes, int32_t count, int32_t wait_ms);
 int32_t wqslimt_service(int32_t *read_wait_ms, int32_t *max_message);
+int32_t wqstlss_service(int32_t socket, const char *server_name, int32_t name_length, const char *ca_file,
+                        int32_t ca_length, int32_t mode);
+int32_t wqstlsr_service(int32_t socket, char *buffer, int32_t size, int32_t *length);
 
 }  // namespace qorhost

@@ -1,7 +1,8 @@
 // TCP sockets over IPv4 and IPv6. A handle is a small positive number naming a registry entry;
 // its descriptor is made when it connects, once the address family is known. Descriptors are
-// non-blocking and close-on-exec; every blocking step (connect, read, write) waits in poll(2) with
-// a bound, and writes never raise SIGPIPE.
+// non-blocking and close-on-exec; every blocking step (connect, TLS handshake, read, write) waits
+// in poll(2) with a bound, and writes never raise SIGPIPE. Once TLS is started on a socket every
+// read and write of it goes through the TLS layer.
 #include "sockets.h"
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -23,6 +25,7 @@
 #include "services.h"
 #include "settings.h"
 #include "status.h"
+#include "tls.h"
 
 namespace qorhost {
 namespace {
@@ -32,6 +35,8 @@ struct Socket {
     int fd = -1;
     HostEvent *event = nullptr;
     bool failure_posted = false;   // a wait has posted this socket's failure
+    std::shared_ptr<TlsChannel> tls;   // null until TLS is started
+    std::string tls_failure;           // reason of the last TLS failure, for wqstlsr
 };
 
 std::mutex sockets_lock;
@@ -44,11 +49,22 @@ Socket *find(int32_t handle) {
     return &table[handle];
 }
 
-// The descriptor of a connected socket, or -1.
-int descriptor_of(int32_t handle) {
+// A connected socket's descriptor (-1 when there is none) and TLS layer. The channel is shared, so
+// that it outlives a close by another thread during a transfer.
+struct Transport {
+    int fd = -1;
+    std::shared_ptr<TlsChannel> tls;
+};
+
+Transport transport_of(int32_t handle) {
     std::lock_guard lock(sockets_lock);
     const Socket *s = find(handle);
-    return s != nullptr ? s->fd : -1;
+    return s != nullptr ? Transport{s->fd, s->tls} : Transport{};
+}
+
+void remember_tls_failure(int32_t handle, std::string reason) {
+    std::lock_guard lock(sockets_lock);
+    if (Socket *s = find(handle); s != nullptr) s->tls_failure = std::move(reason);
 }
 
 // Waits until `fd` is ready for `events` or the deadline passes. Answers the revents, 0 on
@@ -105,7 +121,7 @@ std::vector<WatchedSocket> sockets_registered_on(HostEvent *const *events, int c
         }
         for (int i = 0; i < count; ++i) {
             if (events[i] != nullptr && events[i] == s.event) {
-                watched.push_back({static_cast<int32_t>(handle), s.fd, i});
+                watched.push_back({static_cast<int32_t>(handle), s.fd, i, s.tls});
                 break;
             }
         }
@@ -135,7 +151,8 @@ int32_t wqssock_service(int32_t, uint32_t, int32_t, uintptr_t, int32_t *socket) 
     if (handle == table.size()) {
         table.emplace_back();
     }
-    table[handle] = Socket{true, -1, nullptr, false};
+    table[handle] = Socket{};
+    table[handle].open = true;
     *socket = static_cast<int32_t>(handle);
     return 0;
 }
@@ -198,6 +215,9 @@ int32_t wqsclos_service(int32_t socket) {
     if (s == nullptr) {
         return status(kStatusBadSocket);
     }
+    if (s->tls != nullptr) {
+        s->tls->close_notify();
+    }
     if (s->fd >= 0) {
         ::close(s->fd);
     }
@@ -249,27 +269,40 @@ int32_t wqsread_service(int32_t socket, void *buffer, int32_t capacity, int32_t 
     if (buffer == nullptr || capacity <= 0 || received == nullptr) {
         return status(kStatusBadArgument);
     }
-    const int fd = descriptor_of(socket);
-    if (fd < 0) {
+    const Transport t = transport_of(socket);
+    if (t.fd < 0) {
         return status(kStatusBadSocket);
     }
     const Clock::time_point deadline = deadline_after(wait_ms);
     for (;;) {
-        const ssize_t got = ::recv(fd, buffer, static_cast<size_t>(capacity), 0);
-        if (got > 0) {
-            *received = static_cast<int32_t>(got);
-            return 0;
+        short awaited = POLLIN;
+        if (t.tls != nullptr) {
+            size_t got = 0;
+            std::string reason;
+            switch (t.tls->read(buffer, static_cast<size_t>(capacity), &got, &reason)) {
+                case TlsStep::done: *received = static_cast<int32_t>(got); return 0;
+                case TlsStep::ended: return status(kStatusEndOfStream);
+                case TlsStep::failed: remember_tls_failure(socket, std::move(reason)); return status(kStatusTlsFailed);
+                case TlsStep::want_write: awaited = POLLOUT; break;
+                case TlsStep::want_read: break;
+            }
+        } else {
+            const ssize_t got = ::recv(t.fd, buffer, static_cast<size_t>(capacity), 0);
+            if (got > 0) {
+                *received = static_cast<int32_t>(got);
+                return 0;
+            }
+            if (got == 0) {
+                return status(kStatusEndOfStream);
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                return status(kStatusSocketFailed);
+            }
         }
-        if (got == 0) {
-            return status(kStatusEndOfStream);
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            return status(kStatusSocketFailed);
-        }
-        const int ready = wait_for(fd, POLLIN, deadline);
+        const int ready = wait_for(t.fd, awaited, deadline);
         if (ready == 0) {
             return status(kStatusTimedOut);
         }
@@ -283,27 +316,43 @@ int32_t wqswrit_service(int32_t socket, const void *bytes, int32_t count, int32_
     if (count < 0 || (bytes == nullptr && count > 0)) {
         return status(kStatusBadArgument);
     }
-    const int fd = descriptor_of(socket);
-    if (fd < 0) {
+    const Transport t = transport_of(socket);
+    if (t.fd < 0) {
         return status(kStatusBadSocket);
     }
     const Clock::time_point deadline = deadline_after(wait_ms);
     const auto *next = static_cast<const char *>(bytes);
     size_t left = static_cast<size_t>(count);
     while (left > 0) {
-        const ssize_t sent = ::send(fd, next, left, MSG_NOSIGNAL);
-        if (sent > 0) {
-            next += sent;
-            left -= static_cast<size_t>(sent);
-            continue;
+        short awaited = POLLOUT;
+        if (t.tls != nullptr) {
+            size_t sent = 0;
+            std::string reason;
+            switch (t.tls->write(next, left, &sent, &reason)) {
+                case TlsStep::done:
+                    next += sent;
+                    left -= sent;
+                    continue;
+                case TlsStep::ended: return status(kStatusEndOfStream);
+                case TlsStep::failed: remember_tls_failure(socket, std::move(reason)); return status(kStatusTlsFailed);
+                case TlsStep::want_read: awaited = POLLIN; break;
+                case TlsStep::want_write: break;
+            }
+        } else {
+            const ssize_t sent = ::send(t.fd, next, left, MSG_NOSIGNAL);
+            if (sent > 0) {
+                next += sent;
+                left -= static_cast<size_t>(sent);
+                continue;
+            }
+            if (sent < 0 && errno == EINTR) {
+                continue;
+            }
+            if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                return status(kStatusSocketFailed);
+            }
         }
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return status(kStatusSocketFailed);
-        }
-        const int ready = wait_for(fd, POLLOUT, deadline);
+        const int ready = wait_for(t.fd, awaited, deadline);
         if (ready == 0) {
             return status(kStatusTimedOut);
         }
@@ -322,6 +371,61 @@ int32_t wqslimt_service(int32_t *read_wait_ms, int32_t *largest) {
     if (largest != nullptr) {
         *largest = max_message();
     }
+    return 0;
+}
+
+int32_t wqstlss_service(int32_t socket, const char *server_name, int32_t name_length, const char *ca_file,
+                        int32_t ca_length, int32_t mode) {
+    if (name_length < 0 || (server_name == nullptr && name_length > 0) || ca_length < 0 ||
+        (ca_file == nullptr && ca_length > 0) || (mode != kTlsModeVerify && mode != kTlsModeNoVerification)) {
+        return status(kStatusBadArgument);
+    }
+    const std::string_view name(server_name != nullptr ? server_name : "", static_cast<size_t>(name_length));
+    const std::string_view ca(ca_file != nullptr ? ca_file : "", static_cast<size_t>(ca_length));
+    if (name.find('\0') != std::string_view::npos || ca.find('\0') != std::string_view::npos) {
+        return status(kStatusBadArgument);
+    }
+    const Transport t = transport_of(socket);
+    if (t.fd < 0) {
+        return status(kStatusBadSocket);
+    }
+    if (t.tls != nullptr) {
+        return status(kStatusBadArgument);   // TLS is on already
+    }
+    const TlsVerification verification = mode == kTlsModeVerify ? TlsVerification::demand : TlsVerification::none;
+    HostStatus failure = kStatusOk;
+    std::string reason;
+    std::shared_ptr<TlsChannel> channel =
+        TlsChannel::connect(t.fd, name, ca, verification, deadline_after(connect_timeout_ms()), &failure, &reason);
+    std::lock_guard lock(sockets_lock);
+    Socket *s = find(socket);
+    if (s == nullptr || s->fd != t.fd) {
+        return status(kStatusBadSocket);   // closed meanwhile
+    }
+    if (channel == nullptr) {
+        s->tls_failure = std::move(reason);
+        return status(failure);
+    }
+    s->tls = std::move(channel);
+    return 0;
+}
+
+int32_t wqstlsr_service(int32_t socket, char *buffer, int32_t size, int32_t *length) {
+    if (buffer == nullptr || size <= 0 || length == nullptr) {
+        return status(kStatusBadArgument);
+    }
+    std::lock_guard lock(sockets_lock);
+    const Socket *s = find(socket);
+    if (s == nullptr) {
+        return status(kStatusBadSocket);
+    }
+    if (s->tls_failure.empty()) {
+        return status(kStatusNotFound);
+    }
+    const size_t copied = std::min(s->tls_failure.size(), static_cast<size_t>(size) - 1);
+    std::memcpy(buffer, s->tls_failure.data(), copied);
+    buffer[copied] = '\0';
+    *length = static_cast<int32_t>(copied);
     return 0;
 }
 

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "host_types.h"
+#include "tls.h"
 
 namespace qorhost {
 
@@ -13,7 +15,12 @@ struct WatchedSocket {
     int32_t handle;
     int fd;         // -1 when the socket has no connection: it can only fail
     int event;      // index of its event in the wait's list
+    std::shared_ptr<TlsChannel> tls;   // its TLS layer, or null
 };
+
+// Modes of wqstlss.
+inline constexpr int32_t kTlsModeNoVerification = 0;
+inline constexpr int32_t kTlsModeVerify = 1;
 
 // The sockets registered on any of `events` (null entries are skipped).
 std::vector<WatchedSocket> sockets_registered_on(HostEvent *const *events, int count);

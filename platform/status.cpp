@@ -24,6 +24,8 @@ const char *status_text(uint32_t status) {
         case kStatusResolveFailed: return "host name not resolved";
         case kStatusTooSmall: return "destination too small";
         case kStatusOutOfRange: return "number out of range";
+        case kStatusTlsFailed: return "TLS failed";
+        case kStatusCertificateRejected: return "server certificate not accepted";
         default: return nullptr;
     }
 }

@@ -26,6 +26,8 @@ enum HostStatus : uint32_t {
     kStatusResolveFailed = 0x80002010u,     // host name could not be resolved
     kStatusTooSmall = 0x80002011u,          // destination too small; the size needed is stored
     kStatusOutOfRange = 0x80002012u,        // number too large for its type
+    kStatusTlsFailed = 0x80002013u,         // the TLS handshake or layer failed (reason kept)
+    kStatusCertificateRejected = 0x80002014u,  // the server's certificate was not accepted
 };
 
 // The status as the int32 the services answer.

@@ -2,6 +2,8 @@
 // found readable, so sessions on different threads never see each other's waits. A wait is
 // level-triggered: a socket that is already readable, or whose peer has closed, ends it at once.
 // A socket that fails (a reset) has its failure posted by one wait; later waits count it readable.
+// A TLS socket counts as readable while its TLS layer holds decrypted bytes, and not when all that
+// arrived was the protocol's own records.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -49,6 +51,24 @@ int timer_index(HostEvent *const *events, int count) {
         }
     }
     return -1;
+}
+
+// Settles what a poll found on TLS sockets: one whose layer holds decrypted bytes is readable; one
+// whose descriptor is readable is readable only when what arrived is more than the TLS
+// protocol's own records. Answers whether any socket is readable (or failed) now.
+bool count_tls_input(const std::vector<WatchedSocket> &watched, std::vector<pollfd> &polled) {
+    bool any = false;
+    for (size_t i = 0; i < watched.size(); ++i) {
+        short &revents = polled[i].revents;
+        const TlsChannel *held = watched[i].tls.get();
+        if (held != nullptr && held->holds_input()) {
+            revents |= POLLIN;
+        } else if (held != nullptr && revents == POLLIN && !watched[i].tls->input_ready()) {
+            revents = 0;
+        }
+        any = any || revents != 0;
+    }
+    return any;
 }
 
 }  // namespace
@@ -104,7 +124,12 @@ int32_t wtgwait_service(int32_t *which, int32_t, int32_t count, HostEvent *const
     }
     const Clock::time_point deadline = timed >= 0 ? timer.deadline : Clock::time_point::max();
     for (;;) {
-        const int ready = poll(polled.data(), polled.size(), milliseconds_until(deadline));
+        // Bytes a TLS layer has decrypted already make their socket readable at once.
+        bool held = false;
+        for (const WatchedSocket &w : watched) {
+            held = held || (w.tls != nullptr && w.tls->holds_input());
+        }
+        const int ready = poll(polled.data(), polled.size(), held ? 0 : milliseconds_until(deadline));
         if (ready < 0 && errno == EINTR) {
             continue;
         }
@@ -113,15 +138,18 @@ int32_t wtgwait_service(int32_t *which, int32_t, int32_t count, HostEvent *const
             *which = watched.front().event;
             return 0;
         }
-        if (ready == 0) {
-            if (Clock::now() < deadline) {
-                continue;   // poll rounds to milliseconds; the timer has not quite expired
+        if (ready > 0 || held) {
+            if (count_tls_input(watched, polled)) {
+                break;
             }
-            timer.armed = false;
-            *which = timed;
-            return 0;
+            continue;   // only the TLS protocol's own records arrived (session tickets)
         }
-        break;
+        if (Clock::now() < deadline) {
+            continue;   // poll rounds to milliseconds; the timer has not quite expired
+        }
+        timer.armed = false;
+        *which = timed;
+        return 0;
     }
     int failed = -1;
     int readable = -1;

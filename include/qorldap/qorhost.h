@@ -3,7 +3,7 @@
  * It stands in for the host application platform that loads the directory module: it builds
  * the global control block and the host service modules (0 pools, options, environment,
  * catalogue, timers and waits, clock, numbers, folding, transcoding; 4 extended comparison;
- * 30 formatting and logging; 31 and 40 option lookup; 443 TCP sockets), loads module images
+ * 30 formatting and logging; 31 and 40 option lookup; 443 TCP sockets and TLS), loads module images
  * the way the host loader does, and keeps the table of published module vectors.
  *
  * Every function returns 0 (or a valid pointer) on success; errors are negative values or NULL.
@@ -20,12 +20,27 @@
  *   0x80002007 unknown encoding         0x80002010 host name not resolved
  *   0x80002008 module number in use     0x80002011 destination too small (size needed stored)
  *   0x80002009 module not published     0x80002012 number out of range
+ *   0x80002013 TLS failed (handshake or layer; wqstlsr tells why)
+ *   0x80002014 the server's certificate was not accepted (wqstlsr tells why)
  * A wait (wtgwait) that ends in a failure posts the status in the event's `status` word and
  * sets `status_present`; every wait clears both on the events it lists before it starts. A
  * socket's failure (a reset connection) is posted by one wait; later waits count the socket
  * readable, and reading it reports the end of the connection.
  * The wait_ms of wqsread and wqswrit bounds the whole call: a negative value waits without
  * limit, 0 takes only what can be done at once.
+ *
+ * TLS (module 443, entries 43 and 44; OpenSSL 3). wqstlss(socket, server name, length, CA file,
+ * length, mode) runs the client handshake on a connected socket within the connect limit: TLS 1.2
+ * at least, SNI for a DNS name, and with mode 1 the server's chain verified against the PEM file
+ * of CAs (the system's CA store when the length is 0) and the server name checked against the
+ * certificate (its DNS names; its IP addresses for a numeric name). Mode 0 accepts any
+ * certificate. Afterwards every wqsread and wqswrit of the socket goes through TLS (a read that
+ * meets a TLS failure answers 0x80002013), and a wait counts the socket readable at once while the
+ * TLS layer holds decrypted bytes, but not for records of the protocol's own (session tickets).
+ * A handshake that fails leaves the socket unusable: close it. wqstlsr(socket, buffer, size,
+ * length) gives the reason of the socket's last TLS failure, such as "certificate verify failed:
+ * certificate has expired", "host name mismatch: the server's certificate is not for NAME" or
+ * "TLS handshake timed out". The CA file is read once and again only when it changes.
  */
 #ifndef QORLDAP_QORHOST_H
 #define QORLDAP_QORHOST_H
