@@ -92,6 +92,14 @@ extern "C" {
 #define DS_OPT_RESOLVE_BASE 0x10
 #define DS_OPT_RESOLVE_ONELEVEL 0x20
 #define DS_OPT_RESOLVE_SUBTREE 0x30
+/* StartTLS (1.3.6.1.4.1.1466.20037) on every connection of the session (dsopen's and those to
+ * referred servers) before anything else is sent on it. A server that refuses fails dsopen with
+ * its code, and the connection is given up before any bind: no password ever leaves in clear. */
+#define DS_OPT_START_TLS 0x100
+/* StartTLS when the server agrees; when it refuses, the session goes on in clear and the host log
+ * says so. A TLS failure after the server agreed still fails. DS_OPT_START_TLS wins when both are
+ * set. */
+#define DS_OPT_TRY_START_TLS 0x400
 
 /* Search scopes. */
 #define DS_SCOPE_BASE 0
@@ -220,13 +228,26 @@ typedef int32_t (*qorldap_term_fn)(void);
  *   password  argument when not null/empty, "LDAP_BINDPW" (64 bytes); none: anonymous
  *   base      argument when not null (an empty text counts), "LDAP_BASE" (256 bytes); none:
  *             the session is closed again and DS_NO_BASE_DN returned
- * A value longer than its size counts as not found at that source. The session starts with a
+ * A value longer than its size counts as not found at that source.
+ * The host is a list of entries separated by blanks, tried in order until one connects: "host"
+ * or "host:port" (an IPv6 address in brackets, "[::1]:389"; the port of the argument or
+ * "LDAP_PORT" when none is given), or a URL "ldap://host[:port]" or "ldaps://host[:port]" (389
+ * and 636 when none is given; a path after the port is ignored). An ldaps entry speaks TLS from
+ * the first byte. TLS verifies the server's certificate chain against the PEM file of CAs named
+ * by "LDAP_TLS_CACERT" (host option, then environment; 1024 bytes; the system's CA store when
+ * unset) and checks that the certificate names the host (DNS names; IP addresses for a numeric
+ * host); "LDAP_TLS_REQCERT" = "never" accepts any certificate (the host log says so for each
+ * connection), any other value, or none, verifies. TLS 1.2 at least. An entry whose TLS fails
+ * counts as unreachable; the reason ("certificate verify failed: certificate has expired", "host
+ * name mismatch: ...", "TLS handshake timed out") is written to the host log, since a failed
+ * dsopen leaves no session to ask. The TLS handshake is bounded by the host's connect limit.
+ * The session starts with a
  * time limit of 30 s, no size limit and `options` as its option word (DS_OPT_*; 0 turns
  * referral chasing off). On success *session receives the new session, owned by the caller
  * until dsclose; on failure nothing is stored and nothing is left open. Failures: DS_NO_HOST,
- * DS_NO_CONNECTION (connection refused or unreachable, or no memory for the session),
- * DS_STATUS(code) of the second bind, DS_NO_BASE_DN, DS_NO_MEMORY, DS_MISSING_ARGUMENT (null
- * `session`). */
+ * DS_NO_CONNECTION (connection refused or unreachable, TLS failed, or no memory for the
+ * session), DS_STATUS(code) of a server that refused StartTLS (DS_OPT_START_TLS), DS_STATUS(code)
+ * of the second bind, DS_NO_BASE_DN, DS_NO_MEMORY, DS_MISSING_ARGUMENT (null `session`). */
 typedef int32_t (*qorldap_dsopen_fn)(LDAP **session, const char *host, int32_t port, int32_t options,
                                      const char *base, const char *bind_dn, const char *password);
 

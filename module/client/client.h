@@ -38,8 +38,15 @@ inline constexpr int32_t kOneMessage = 0;
 QOR_EXPORT LDAP *ldap_init(const char *host, int32_t port);
 // Handle with its default connection open (not bound), or null.
 QOR_EXPORT LDAP *ldap_open(const char *host, int32_t port);
-// Connects `sb` to the first reachable entry of a blank-separated host[:port] list (null: IPv4
-// loopback). 0 when connected, -1 when no entry could be reached. `host` is never modified.
+// Opens the default connection of a handle from ldap_init to its ld_default_host and port, with
+// the session's TLS settings and option word as they are now. 0, or -1 with ld_errno (and for a
+// TLS failure or a refused StartTLS ld_error) telling why; the handle stays as it was.
+QOR_EXPORT int32_t open_default_connection(LDAP *ld);
+// Connects `sb` to the first reachable entry of a blank-separated list of "host[:port]" entries
+// and LDAP URLs (ldurl.h; null: IPv4 loopback). An ldaps URL gets TLS at once, and with
+// OPT_START_TLS or OPT_TRY_START_TLS a plain entry exchanges StartTLS before it counts as
+// reached. 0 when connected (ld_errno unchanged), -1 when no entry could be reached (ld_errno is
+// the last entry's reason). `host` is never modified.
 QOR_EXPORT int32_t open_ldap_connection(LDAP *ld, LDAPSocketBuffer *sb, const char *host, int32_t default_port);
 QOR_EXPORT int32_t connect_to_host(LDAPSocketBuffer *sb, const char *host, int32_t port);
 QOR_EXPORT void close_connection(LDAPSocketBuffer *sb);

@@ -28,11 +28,17 @@ using RebindProc = int32_t (*)(LDAP *ld, char **dn, char **password, int32_t *me
 inline constexpr uint32_t OPT_CHASE_REFERRALS = DS_OPT_CHASE_REFERRALS;
 inline constexpr uint32_t OPT_RESTART_WAIT = DS_OPT_RESTART_WAIT;
 inline constexpr uint32_t OPT_RESOLVE_SCOPE = DS_OPT_RESOLVE_SCOPE_MASK;  // 2-bit field: 0 subtree, n = 1..3 scope n - 1
+inline constexpr uint32_t OPT_START_TLS = DS_OPT_START_TLS;          // every connection asks for StartTLS; refused: given up
+inline constexpr uint32_t OPT_TRY_START_TLS = DS_OPT_TRY_START_TLS;  // asks for StartTLS; refused: goes on in clear
 
 // The port of a host given without one, at the protocol layer (ldap_init with port 0, referral
 // URLs without a port): where the host platform's own directory service listens. Host programs
 // that open sessions through dsopen get the directory layer's default instead.
 inline constexpr int32_t LDAP_DEFAULT_PORT = 8001;
+
+// How a session checks its servers' certificates (the host's modes of wqstlss).
+inline constexpr int32_t TLS_VERIFY_NEVER = 0;        // any certificate; logged per connection
+inline constexpr int32_t TLS_VERIFY_DEMAND = 1;       // chain, validity and server name
 
 // Bit of ld_ber_options: install the session's translators on each element.
 inline constexpr uint8_t LBER_TRANSLATE_STRINGS = 0x04;
@@ -69,6 +75,8 @@ struct LDAP {
     HostEvent ld_read_event;              // every connected socket is registered with it
     char *ld_error_message;               // the message dsgeterr composed last, or null
     char *ld_attr_name_spill;             // a type of the attribute walk too long for the buffer
+    char *ld_tls_ca_file;                 // PEM file of the CAs TLS trusts; null: the system's store
+    int32_t ld_tls_verify;                // TLS_VERIFY_DEMAND (the default) or TLS_VERIFY_NEVER
 };
 
 // One received protocol message; the messages of one operation form a chain.
@@ -189,6 +197,7 @@ inline constexpr int32_t LDAP_RES_COMPARE = 0x6F;
 inline constexpr int32_t LDAP_RES_SEARCH_REFERENCE = 0x73;
 inline constexpr int32_t LDAP_RES_EXTENDED = 0x78;
 inline constexpr int32_t LDAP_RES_INTERMEDIATE = 0x79;
+inline constexpr int32_t LDAP_REQ_EXTENDED = 0x77;
 
 #if defined(__i386__)
 #include <cstddef>

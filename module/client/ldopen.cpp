@@ -40,6 +40,7 @@ LDAP *ldap_init(const char *host, int32_t port) {
     ld->ld_protocol_version = 2;
     ld->ld_referral_hop_limit = kReferralHopLimit;
     ld->ld_ber_options = kDefaultBerOptions;
+    ld->ld_tls_verify = TLS_VERIFY_DEMAND;
     ldap_set_string_translators(ld, encode_proc, decode_proc);
     return ld;
 }
@@ -47,7 +48,14 @@ LDAP *ldap_init(const char *host, int32_t port) {
 LDAP *ldap_open(const char *host, int32_t port) {
     LDAP *ld = ldap_init(host, port);
     if (ld == nullptr) return nullptr;
+    if (open_default_connection(ld) != 0) {
+        ldap_ld_free(ld, qor::kNoUnbind);
+        return nullptr;
+    }
+    return ld;
+}
 
+int32_t open_default_connection(LDAP *ld) {
     auto *server = qor::pool_new<LDAPServerEntry>(ld->ld_pool);
     if (server != nullptr && ld->ld_default_host != nullptr) {
         server->sv_host = qor::pool_copy_text(ld->ld_pool, ld->ld_default_host);
@@ -56,17 +64,15 @@ LDAP *ldap_open(const char *host, int32_t port) {
             server = nullptr;
         }
     }
-    LDAPConnection *conn = nullptr;
-    if (server != nullptr) {
-        server->sv_port = ld->ld_default_port;
-        conn = new_connection(ld, &server, qor::kSessionSocketBuffer, qor::kConnect, qor::kNoBind);
-        free_servers(ld, server);   // what the connection did not take over
+    if (server == nullptr) {
+        ld->ld_errno = LDAP_NO_MEMORY;
+        return -1;
     }
-    if (conn == nullptr) {
-        ldap_ld_free(ld, qor::kNoUnbind);
-        return nullptr;
-    }
+    server->sv_port = ld->ld_default_port;
+    LDAPConnection *conn = new_connection(ld, &server, qor::kSessionSocketBuffer, qor::kConnect, qor::kNoBind);
+    free_servers(ld, server);   // what the connection did not take over
+    if (conn == nullptr) return -1;
     ld->ld_default_conn = conn;
     ++conn->cn_use_count;   // held by the session for its lifetime
-    return ld;
+    return 0;
 }

@@ -1,6 +1,6 @@
 // Referral chasing. A server that cannot answer a request itself lists other servers in its
 // error text, after the marker "Referral:\n", one LDAP URL per line
-// (ldap://host[:port][/dn[?attributes?scope?filter]]). Each URL gets the top-level request
+// (ldap[s]://host[:port][/dn[?attributes?scope?filter]]; ldaps is chased over TLS). Each URL gets the top-level request
 // re-sent as a child request, with the URL's DN when it names one; the lines that could not be
 // followed are kept as the request's referral text.
 //
@@ -14,6 +14,7 @@
 #include "buffers.h"
 #include "client.h"
 #include "engine.h"
+#include "ldurl.h"
 #include "pool.h"
 
 namespace {
@@ -22,6 +23,8 @@ constexpr char kMarker[] = "Referral:\n";
 constexpr int32_t kMarkerLength = literal_length(kMarker);
 constexpr char kScheme[] = "ldap://";
 constexpr int32_t kSchemeLength = literal_length(kScheme);
+constexpr char kTlsScheme[] = "ldaps://";
+constexpr int32_t kTlsSchemeLength = literal_length(kTlsScheme);
 // The most referral requests one top-level request sends, over all hops: a server that lists
 // many URLs per level must not make one request fan out without bound.
 constexpr int32_t kMostReferralRequests = 64;
@@ -74,7 +77,8 @@ struct ReferralLine {
     int32_t error;              // URL lines: the ld_errno that following it left behind
 };
 
-// A server entry for "host" or "host:port"; null with ld_errno 90.
+// A server entry for "host", "host:port" or, for a server reached over TLS, the URL's
+// "ldaps://host[:port]" itself (its port, or 636); null with ld_errno 90.
 LDAPServerEntry *server_entry_for(LDAP *ld, const char *host_part) {
     auto *entry = qor::pool_new<LDAPServerEntry>(ld->ld_pool);
     char *host = entry != nullptr ? qor::pool_copy_text(ld->ld_pool, host_part) : nullptr;
@@ -86,6 +90,13 @@ LDAPServerEntry *server_entry_for(LDAP *ld, const char *host_part) {
     entry->sv_host = host;
     entry->sv_port = LDAP_DEFAULT_PORT;
     int32_t length = wzstlen(host);
+    qor::LdapUrl url;
+    if (qor::has_url_scheme(host, length)) {
+        entry->sv_port = qor::parse_ldap_url(host, length, &url) == qor::UrlParse::kParsed
+                             ? qor::url_port(url, qor::kLdapsPort)
+                             : qor::kLdapsPort;
+        return entry;
+    }
     int32_t colon = wzstpos(host, length, ':');
     if (colon >= 0) {
         host[colon] = '\0';
@@ -100,12 +111,15 @@ LDAPServerEntry *server_entry_for(LDAP *ld, const char *host_part) {
 // stop (the request cannot be re-encoded, or no memory).
 bool prepare_url_line(LDAP *ld, LDAPPendingRequest *top, ReferralLine *line) {
     line->is_url = true;
-    char *host_part = line->text + kSchemeLength;
+    // A TLS server keeps its scheme in the server entry; a plain one is named by host and port.
+    const bool tls = wzsteqn(line->text, kTlsSchemeLength, kTlsScheme, kTlsSchemeLength) != 0;
+    char *host_part = tls ? line->text : line->text + kSchemeLength;
+    const int32_t host_start = tls ? kTlsSchemeLength : 0;
     char *url_dn = nullptr;
-    int32_t slash = wzstpos(host_part, wzstlen(host_part), '/');
+    int32_t slash = wzstpos(host_part + host_start, wzstlen(host_part + host_start), '/');
     if (slash >= 0) {
-        host_part[slash] = '\0';
-        url_dn = host_part + slash + 1;
+        host_part[host_start + slash] = '\0';
+        url_dn = host_part + host_start + slash + 1;
         decode_url_dn(url_dn);
     }
 
@@ -220,7 +234,8 @@ int32_t chase_referrals(LDAP *ld, LDAPPendingRequest *request, char **error_text
         ReferralLine &line = lines[i];
         *had_referrals = 1;
         int32_t line_length = wzstlen(line.text);
-        bool url = line_length > kSchemeLength && wzsteqn(line.text, kSchemeLength, kScheme, kSchemeLength) != 0;
+        bool url = (line_length > kSchemeLength && wzsteqn(line.text, kSchemeLength, kScheme, kSchemeLength) != 0) ||
+                   (line_length > kTlsSchemeLength && wzsteqn(line.text, kTlsSchemeLength, kTlsScheme, kTlsSchemeLength) != 0);
         if (!url || top->rq_children_sent + prepared >= kMostReferralRequests) continue;
         if (!prepare_url_line(ld, top, &line)) {
             failed = true;

@@ -191,7 +191,8 @@ LDAPConnection *new_connection(LDAP *ld, LDAPServerEntry **servers, int32_t use_
         if (*place == nullptr) {
             if (sb != &ld->ld_sockbuf) qor::pool_free(pool, sb);
             qor::pool_free(pool, conn);
-            ld->ld_errno = LDAP_SERVER_DOWN;
+            // The last attempt left its reason (a StartTLS refusal keeps the server's code).
+            if (place == servers) ld->ld_errno = LDAP_SERVER_DOWN;
             return nullptr;
         }
         LDAPServerEntry *taken = *place;

@@ -37,6 +37,7 @@ int32_t ldap_ld_free(LDAP *ld, int32_t send_unbind_flag) {
     qor::pool_clear_text(pool, &ld->ld_matched);
     qor::release_input(pool, &ld->ld_sockbuf);
     qor::pool_free(pool, ld->ld_abandoned_ids);
+    qor::pool_free(pool, ld->ld_tls_ca_file);
     if (ld->ld_ready_sockets != nullptr) wqsfmsk(ld->ld_ready_sockets);
     qor::pool_free(pool, ld->ld_default_host);
 

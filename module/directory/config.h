@@ -24,6 +24,8 @@ inline constexpr SettingName kPortSetting{"LDAP_PORT", 7};
 inline constexpr SettingName kBindDnSetting{"LDAP_BINDDN", 256};
 inline constexpr SettingName kPasswordSetting{"LDAP_BINDPW", 64};
 inline constexpr SettingName kBaseSetting{"LDAP_BASE", 256};
+inline constexpr SettingName kTlsCaFileSetting{"LDAP_TLS_CACERT", 1024};
+inline constexpr SettingName kTlsRequireCertSetting{"LDAP_TLS_REQCERT", 16};
 
 // The host's option handle for the calling task, or null when the host has none (option
 // lookups are then skipped).

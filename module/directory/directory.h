@@ -22,6 +22,9 @@ static_assert(sizeof(dsmod) == 8);
 static_assert(sizeof(dsmodg) == 8);
 #endif
 
+static_assert(DS_OPT_CHASE_REFERRALS == OPT_CHASE_REFERRALS && DS_OPT_START_TLS == OPT_START_TLS &&
+              DS_OPT_TRY_START_TLS == OPT_TRY_START_TLS);
+
 namespace qor::ds {
 
 // A failed protocol operation as a directory status: the session's ld_errno folded in, or the

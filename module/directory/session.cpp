@@ -63,6 +63,30 @@ char *labelled(LDAP *ld, int32_t label, const char *text) {
     return message;
 }
 
+// The session's TLS settings from the host's options or the environment: the CA file (the
+// system's store when none) and whether certificates are verified ("never" turns it off; any
+// other value, or none, verifies). False when the pool cannot hold the file name.
+bool take_tls_settings(LDAP *ld, void *option_lookup) {
+    SettingValue<qor::ds::kTlsCaFileSetting.max_bytes> ca_file;
+    ca_file.resolve(nullptr, false, option_lookup, qor::ds::kTlsCaFileSetting);
+    if (ca_file.text != nullptr && ca_file.length > 0) {
+        ld->ld_tls_ca_file = qor::pool_copy_bytes(ld->ld_pool, ca_file.text, ca_file.length);
+        if (ld->ld_tls_ca_file == nullptr) return false;
+    }
+    SettingValue<qor::ds::kTlsRequireCertSetting.max_bytes> require;
+    require.resolve(nullptr, false, option_lookup, qor::ds::kTlsRequireCertSetting);
+    const bool never = require.text != nullptr && wzsteqn(require.text, require.length, "never", 5) != 0;
+    ld->ld_tls_verify = never ? TLS_VERIFY_NEVER : TLS_VERIFY_DEMAND;
+    return true;
+}
+
+// dsopen's status when no connection could be opened: the server's code when it refused StartTLS,
+// else DS_NO_CONNECTION (unreachable, TLS failed, or no memory).
+int32_t connection_failure(const LDAP *ld) {
+    const int32_t code = ld->ld_errno;
+    return code > LDAP_SUCCESS && code < LDAP_SERVER_DOWN ? DS_STATUS(code) : DS_NO_CONNECTION;
+}
+
 }  // namespace
 
 int32_t dsopen(LDAP **session, const char *host, int32_t port, int32_t options, const char *base,
@@ -82,8 +106,12 @@ int32_t dsopen(LDAP **session, const char *host, int32_t port, int32_t options, 
         if (port_text.text != nullptr) zatoi(port_text.text, port_text.length, 0, nullptr, &server_port);
     }
 
-    LDAP *ld = ldap_open(server.text, server_port);
+    LDAP *ld = ldap_init(server.text, server_port);
     if (ld == nullptr) return DS_NO_CONNECTION;
+    if (!take_tls_settings(ld, option_lookup)) return abandon_session(ld, DS_NO_MEMORY);
+    // The option word counts from the first byte: it says whether the connection asks for StartTLS.
+    ld->ld_option_flags = static_cast<uint32_t>(options);
+    if (open_default_connection(ld) != 0) return abandon_session(ld, connection_failure(ld));
 
     SettingValue<qor::ds::kBindDnSetting.max_bytes> who;
     who.resolve(bind_dn, qor::ds::given(bind_dn), option_lookup, qor::ds::kBindDnSetting);
@@ -93,7 +121,6 @@ int32_t dsopen(LDAP **session, const char *host, int32_t port, int32_t options, 
     ld->ld_protocol_version = kPreferredVersion;
     ld->ld_timelimit = kDefaultTimeLimitMs;
     ld->ld_sizelimit = 0;
-    ld->ld_option_flags = static_cast<uint32_t>(options);
     const auto bind = [&] { return ldap_simple_bind_s(ld, who.text, secret.text); };
     int32_t bound = qor::ds::run_synchronously(ld, bind);
     if (bound != 0) {

@@ -238,6 +238,9 @@ Slapd::~Slapd() { stop(); }
 
 std::string Slapd::host_port() const { return "127.0.0.1:" + std::to_string(port_); }
 std::string Slapd::url() const { return "ldap://" + host_port() + "/"; }
+std::string Slapd::ldaps_url() const {
+    return tls_port_ != 0 ? "ldaps://127.0.0.1:" + std::to_string(tls_port_) + "/" : std::string();
+}
 
 void Slapd::write_config() const {
     std::ofstream conf(dir_ / "slapd.conf");
@@ -254,6 +257,11 @@ void Slapd::write_config() const {
     if (options_.size_limit) conf << "sizelimit " << *options_.size_limit << "\n";
     if (options_.time_limit) conf << "timelimit " << *options_.time_limit << "\n";
     for (const std::string &line : options_.extra_global_config) conf << line << "\n";
+    if (options_.tls) {
+        conf << "TLSCACertificateFile " << options_.tls_ca_file.string() << "\n"
+             << "TLSCertificateFile " << options_.tls->certificate.string() << "\n"
+             << "TLSCertificateKeyFile " << options_.tls->key.string() << "\n";
+    }
     conf << "database mdb\n"
          << "suffix \"" << options_.suffix << "\"\n"
          << "rootdn \"" << admin_dn() << "\"\n"
@@ -280,13 +288,19 @@ void Slapd::launch(std::uint16_t port, PortChoice choice) {
     const fs::path log = dir_ / "slapd.log";
     for (int attempt = 0; attempt < kLaunchAttempts; ++attempt) {
         port_ = (attempt == 0 && port != 0) ? port : free_loopback_port();
-        pid_ = spawn({kSlapd, "-f", (dir_ / "slapd.conf").string(), "-h", url(), "-d", "0"}, log);
+        if (options_.tls && !(choice == PortChoice::exact && tls_port_ != 0)) {
+            do tls_port_ = free_loopback_port();
+            while (tls_port_ == port_);
+        }
+        pid_ = spawn({kSlapd, "-f", (dir_ / "slapd.conf").string(), "-h", options_.tls ? url() + " " + ldaps_url() : url(),
+                      "-d", "0"},
+                     log);
         const auto deadline = Clock::now() + kStartLimit;
         for (;;) {
             int status = 0;
             if (::waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = 0;
-                if (!port_is_free(port_)) {
+                if (!port_is_free(port_) || (tls_port_ != 0 && !port_is_free(tls_port_))) {
                     if (choice == PortChoice::exact)
                         throw std::runtime_error("slapd cannot have port " + std::to_string(port_) + ": it is taken");
                     break;  // someone else took the port: try another

@@ -30,6 +30,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/test_ca.h"
+
 namespace qortest {
 
 // A file of tests/support/data in the source tree.
@@ -59,6 +61,10 @@ struct SlapdOptions {
     std::vector<std::string> extra_database_config;
     // Further slapadd flags for every LDIF loaded before start (e.g. {"-S", "1", "-w"}).
     std::vector<std::string> slapadd_flags;
+    // When set, slapd serves TLS with this certificate and key, trusting `tls_ca_file`: ldaps on
+    // a second port (tls_port()) and StartTLS on the first.
+    std::optional<ServerIdentity> tls;
+    std::filesystem::path tls_ca_file;
 };
 
 // Options for a second directory with suffix o=other and tests/support/data/other.ldif.
@@ -76,6 +82,9 @@ public:
     std::uint16_t port() const { return port_; }
     std::string host_port() const;  // "127.0.0.1:PORT"
     std::string url() const;        // "ldap://127.0.0.1:PORT/"
+    // With options.tls: the ldaps port, and "ldaps://127.0.0.1:TLS_PORT/"; 0 and "" without.
+    std::uint16_t tls_port() const { return tls_port_; }
+    std::string ldaps_url() const;
     const std::string &suffix() const { return options_.suffix; }
     std::string admin_dn() const { return "cn=admin," + options_.suffix; }
 
@@ -125,6 +134,7 @@ private:
     SlapdOptions options_;
     std::filesystem::path dir_;
     std::uint16_t port_ = 0;
+    std::uint16_t tls_port_ = 0;
     pid_t pid_ = 0;
     bool paused_ = false;
 };
