@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <string_view>
@@ -18,7 +19,7 @@ constexpr std::string_view kPasswordOption = "LDAP_BINDPW";
 
 enum class OptionId {
     host, port, bind_dn, base, password, password_file, ask_password, option, time_limit, size_limit, scope,
-    no_referrals, json, verbose, cache, seconds, help
+    no_referrals, start_tls, ca_file, json, verbose, cache, seconds, help
 };
 
 struct OptionSpec {
@@ -41,6 +42,8 @@ constexpr OptionSpec kOptions[] = {
     {OptionId::size_limit, 'z', "size-limit", true},
     {OptionId::scope, 's', "scope", true},
     {OptionId::no_referrals, '\0', "no-referrals", false},
+    {OptionId::start_tls, 'Z', "", false},
+    {OptionId::ca_file, '\0', "cacert", true},
     {OptionId::json, '\0', "json", false},
     {OptionId::verbose, 'v', "", false},
     {OptionId::cache, '\0', "cache", true},
@@ -71,10 +74,14 @@ void apply(Invocation &invocation, const OptionSpec &option, char *value) {
     Settings &s = invocation.settings;
     const std::string_view text = value != nullptr ? std::string_view(value) : std::string_view();
     switch (option.id) {
-        case OptionId::host:
-            if (text.find_first_not_of(' ') == std::string_view::npos) throw UsageError("--host needs a host name");
-            s.host = std::string(text);
+        case OptionId::host: {
+            // "ldap://a:389,ldaps://b" as well as "a b": the module takes blank-separated entries.
+            std::string hosts(text);
+            std::replace(hosts.begin(), hosts.end(), ',', ' ');
+            if (hosts.find_first_not_of(' ') == std::string::npos) throw UsageError("--host needs a host name");
+            s.host = std::move(hosts);
             break;
+        }
         case OptionId::port: s.port = number(option, text, 1, 65535); break;
         case OptionId::bind_dn: s.bind_dn = std::string(text); break;
         case OptionId::base: s.base = std::string(text); break;
@@ -111,6 +118,11 @@ void apply(Invocation &invocation, const OptionSpec &option, char *value) {
             }
             break;
         case OptionId::no_referrals: s.referrals = false; break;
+        case OptionId::start_tls: s.start_tls = s.start_tls == StartTls::off ? StartTls::attempt : StartTls::require; break;
+        case OptionId::ca_file:
+            if (text.empty()) throw UsageError("--cacert needs a file");
+            s.ca_file = std::string(text);
+            break;
         case OptionId::json: s.json = true; break;
         case OptionId::verbose: s.verbose = true; break;
         case OptionId::cache: s.cache_seconds = number(option, text, 1, kMaxSeconds); break;

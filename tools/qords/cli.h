@@ -17,9 +17,12 @@ enum class Scope { unset, base, one, sub };
 
 enum class PasswordSource { none, text, file, terminal };
 
+// -Z asks for StartTLS and goes on in clear when the server refuses; -ZZ requires it.
+enum class StartTls { off, attempt, require };
+
 // Everything an option can say. Unset settings fall back to what the module looks up itself.
 struct Settings {
-    std::optional<std::string> host;            // -H
+    std::optional<std::string> host;            // -H, entries blank-separated (commas become blanks)
     int32_t port = 0;                           // -p; 0: not given
     std::optional<std::string> bind_dn;         // -D
     std::optional<std::string> base;            // -b
@@ -31,6 +34,8 @@ struct Settings {
     std::optional<int32_t> size_limit;          // -z, entries (0: no limit)
     Scope scope = Scope::unset;                 // -s
     bool referrals = true;                      // --no-referrals clears it
+    StartTls start_tls = StartTls::off;         // -Z, -ZZ
+    std::optional<std::string> ca_file;         // --cacert
     bool json = false;                          // --json
     bool verbose = false;                       // -v
     std::optional<int32_t> cache_seconds;       // --cache

@@ -12,9 +12,15 @@ constexpr std::string_view kGeneralHelp = R"(usage: qords [options] COMMAND [ARG
 Calls the directory module's functions the way a host program does.
 
 Connection (each falls back to the host option, then the environment variable of the same
-name: LDAP_HOST, LDAP_PORT, LDAP_BINDDN, LDAP_BINDPW, LDAP_BASE):
-  -H, --host TEXT           server host list: "host[:port] host[:port] ..." (first that answers)
+name: LDAP_HOST, LDAP_PORT, LDAP_BINDDN, LDAP_BINDPW, LDAP_BASE, LDAP_TLS_CACERT):
+  -H, --host TEXT           servers to try in order, blank- or comma-separated: host[:port],
+                            ldap://host[:port] (389) or ldaps://host[:port] (TLS, 636)
   -p, --port N              port of hosts given without one (default 389)
+  -Z                        StartTLS before the bind; a server that refuses is used in clear
+                            (the host log warns)
+  -ZZ                       StartTLS before the bind, required: no password is sent without it
+      --cacert FILE         trust the CAs of the PEM FILE for TLS (default: the system's; the
+                            server's certificate is always verified unless LDAP_TLS_REQCERT=never)
   -D, --bind-dn DN          bind as DN (default: anonymous)
   -w, --password TEXT       bind password
   -y, --password-file FILE  bind password: the first line of FILE
@@ -104,8 +110,9 @@ const Command kCommands[] = {
     {"hostname", "", "Prints the local host name. Needs no server.\n", 0, 0, run_hostname},
     {"bench", "read DN | search FILTER",
      "Repeats the lookup for --seconds N (default 5) on one session and prints the lookups per\n"
-     "second and their latency; on a terminal the rate is shown while it runs. With --cache the\n"
-     "module's result cache answers the repetitions.\n",
+     "second and their latency, and how long opening the session took (connection, TLS when\n"
+     "asked for, bind); on a terminal the rate is shown while it runs. With --cache the module's\n"
+     "result cache answers the repetitions.\n",
      2, 2, run_bench},
 };
 

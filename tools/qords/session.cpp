@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -14,6 +16,11 @@ constexpr int32_t kMillisecondsPerSecond = 1000;
 
 int32_t option_word(const Settings &settings) {
     int32_t options = settings.referrals ? DS_OPT_CHASE_REFERRALS : 0;
+    switch (settings.start_tls) {
+        case StartTls::off: break;
+        case StartTls::attempt: options |= DS_OPT_TRY_START_TLS; break;
+        case StartTls::require: options |= DS_OPT_START_TLS; break;
+    }
     switch (settings.scope) {
         case Scope::unset: break;
         case Scope::base: options |= DS_OPT_RESOLVE_BASE; break;
@@ -47,7 +54,8 @@ std::string opening_what(const Settings &settings) {
         const std::optional<std::string> port =
             visible_setting(settings, settings.port != 0 ? std::optional(std::to_string(settings.port)) : std::nullopt,
                             "LDAP_PORT");
-        if (port && !port->empty()) what += " port " + *port;
+        // The port applies to bare entries only: a URL carries its own.
+        if (port && !port->empty() && host->find("://") == std::string::npos) what += " port " + *port;
     }
     std::optional<std::string> dn = visible_setting(settings, settings.bind_dn, "LDAP_BINDDN");
     if (dn && !dn->empty()) what += " as " + *dn;
@@ -63,6 +71,13 @@ std::optional<int> open_session(const Context &context, BaseUse base_use, qorlda
             report_error("--option " + name, "the host option lookup refused it");
             return kExitUsage;
         }
+    }
+    if (settings.ca_file) {
+        if (::access(settings.ca_file->c_str(), R_OK) != 0) {
+            report_error("--cacert", "cannot read " + *settings.ca_file);
+            return kExitUsage;
+        }
+        qorhost_set_option("LDAP_TLS_CACERT", settings.ca_file->c_str());
     }
     std::optional<std::string> password;
     try {
