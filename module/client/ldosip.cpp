@@ -52,7 +52,12 @@ bool connect_to_entry(LDAP *ld, LDAPSocketBuffer *sb, const char *entry, int32_t
     if (connect_to_host(sb, host, port) != 0) return false;
     bool usable = url.scheme == qor::UrlScheme::kLdaps ? qor::start_tls_on_socket(ld, sb, host, port)
                                                         : settle_start_tls(ld, sb, host, port);
-    if (!usable) close_connection(sb);
+    if (!usable) {
+        close_connection(sb);
+        // What the server sent before TLS must not be read as the next entry's.
+        qor::pool_free_buffer(ld->ld_pool, sb->sb_input.be_start);
+        sb->sb_input.be_start = sb->sb_input.be_pos = sb->sb_input.be_end = nullptr;
+    }
     return usable;
 }
 

@@ -240,28 +240,34 @@ TEST_F(TlsTest, StalledHandshakeEndsAtTheConnectLimit) {
     EXPECT_NE(host_log().find("failed: TLS handshake timed out"), std::string::npos) << host_log();
 }
 
-TEST_F(TlsTest, ReferralToAnLdapsUrlIsChasedOverTls) {
+TEST_F(TlsTest, ReferralsAreChasedOverTls) {
     qortest::SlapdOptions other = tls_directory(qortest::test_ca().server());
     other.suffix = "o=other";
     other.ldif_files = {qortest::data_file("other.ldif")};
     other.extra_database_config = {"security ssf=1"};   // nothing at all without TLS
     qortest::Slapd other_server(other);
-    qortest::SlapdOptions referring;
-    referring.referral = other_server.ldaps_url();
-    qortest::Slapd referring_server(referring);
+    // An ldaps URL is chased over TLS; a plain one with StartTLS when the session asks for it.
+    for (const bool start_tls : {false, true}) {
+        SCOPED_TRACE(start_tls ? "StartTLS" : "ldaps");
+        qortest::SlapdOptions referring;
+        referring.referral = start_tls ? other_server.url() : other_server.ldaps_url();
+        qortest::Slapd referring_server(referring);
 
-    // A version-2 session gets the referral as text and chases it.
-    LDAP *ld = ldap_open("127.0.0.1", referring_server.port());
-    ASSERT_NE(ld, nullptr);
-    ld->ld_tls_ca_file = qor::pool_copy_text(ld->ld_pool, qortest::test_ca().ca_file().c_str());
-    ld->ld_protocol_version = 2;
-    ld->ld_timelimit = 10000;
-    ASSERT_EQ(ldap_simple_bind_s(ld, nullptr, nullptr), LDAP_SUCCESS);
-    LDAPMessage *result = nullptr;
-    EXPECT_EQ(ldap_search_s(ld, "o=other", LDAP_SCOPE_SUBTREE, "(objectclass=*)", nullptr, 0, &result), LDAP_SUCCESS);
-    EXPECT_GT(ldap_count_entries(ld, result), 1);
-    ldap_msgfree(ld->ld_pool, result);
-    ldap_unbind(ld);
+        // A version-2 session gets the referral as text and chases it.
+        LDAP *ld = ldap_open("127.0.0.1", referring_server.port());
+        ASSERT_NE(ld, nullptr);
+        ld->ld_tls_ca_file = qor::pool_copy_text(ld->ld_pool, qortest::test_ca().ca_file().c_str());
+        if (start_tls) ld->ld_option_flags |= OPT_START_TLS;
+        ld->ld_protocol_version = 2;
+        ld->ld_timelimit = 10000;
+        ASSERT_EQ(ldap_simple_bind_s(ld, nullptr, nullptr), LDAP_SUCCESS);
+        LDAPMessage *result = nullptr;
+        EXPECT_EQ(ldap_search_s(ld, "o=other", LDAP_SCOPE_SUBTREE, "(objectclass=*)", nullptr, 0, &result),
+                  LDAP_SUCCESS);
+        EXPECT_GT(ldap_count_entries(ld, result), 1);
+        ldap_msgfree(ld->ld_pool, result);
+        ldap_unbind(ld);
+    }
 }
 
 TEST_F(TlsTest, SessionsOnFourThreadsAtOnce) {
