@@ -222,7 +222,7 @@ typedef int32_t (*qorldap_term_fn)(void);
 /* Slot 5, blocks. Opens a session: connects to the server and binds with protocol version 3, or
  * 2 when the server refuses 3. Each setting comes from the argument, else the host option of
  * the name given, else the environment variable of that name, else the default:
- *   host      argument when not null/empty, "LDAP_HOST" (64 bytes); none: DS_NO_HOST
+ *   host      argument when not null/empty, "LDAP_HOST" (256 bytes); none: DS_NO_HOST
  *   port      argument when not 0, "LDAP_PORT" (7 bytes, decimal); none: 389
  *   bind_dn   argument when not null/empty, "LDAP_BINDDN" (256 bytes); none: anonymous
  *   password  argument when not null/empty, "LDAP_BINDPW" (64 bytes); none: anonymous

@@ -108,7 +108,7 @@ TEST_F(SessionTest, ArgumentBeatsOptionBeatsEnvironment) {
 }
 
 TEST_F(SessionTest, ValuesLongerThanTheirSettingAreNotTaken) {
-    qorhost_set_option("LDAP_HOST", std::string(65, 'h').c_str());   // one byte too many
+    qorhost_set_option("LDAP_HOST", std::string(257, 'h').c_str());   // one byte too many
     setenv("LDAP_HOST", "127.0.0.1", 1);
     ASSERT_EQ(ds_.dsopen(&ld_, nullptr, server_->port(), 0, "o=example", nullptr, nullptr), DS_OK);
     EXPECT_EQ(qorhost_option_values_held(), 0);
