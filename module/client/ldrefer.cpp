@@ -1,8 +1,8 @@
 // Referral chasing. A server that cannot answer a request itself lists other servers in its
 // error text, after the marker "Referral:\n", one LDAP URL per line
-// (ldap[s]://host[:port][/dn[?attributes?scope?filter]]; ldaps is chased over TLS). Each URL gets the top-level request
-// re-sent as a child request, with the URL's DN when it names one; the lines that could not be
-// followed are kept as the request's referral text.
+// (ldap[s]://host[:port][/dn[?attributes?scope?filter]]; an ldaps server is reached over TLS).
+// Each URL gets the top-level request re-sent as a child request, with the URL's DN when it
+// names one; the lines that could not be followed are kept as the request's referral text.
 //
 // Chasing runs in two passes. The first prepares every line: it re-encodes the request and
 // finds, or opens and binds, the connection to the referred server. Binding waits for the
@@ -90,11 +90,10 @@ LDAPServerEntry *server_entry_for(LDAP *ld, const char *host_part) {
     entry->sv_host = host;
     entry->sv_port = LDAP_DEFAULT_PORT;
     int32_t length = wzstlen(host);
-    qor::LdapUrl url;
     if (qor::has_url_scheme(host, length)) {
-        entry->sv_port = qor::parse_ldap_url(host, length, &url) == qor::UrlParse::kParsed
-                             ? qor::url_port(url, qor::kLdapsPort)
-                             : qor::kLdapsPort;
+        qor::LdapUrl url;
+        bool parsed = qor::parse_ldap_url(host, length, &url) == qor::UrlParse::kParsed;
+        entry->sv_port = parsed ? qor::url_port(url, qor::kLdapsPort) : qor::kLdapsPort;
         return entry;
     }
     int32_t colon = wzstpos(host, length, ':');
