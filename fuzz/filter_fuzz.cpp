@@ -84,7 +84,7 @@ std::vector<std::uint8_t> filter_of_request(const std::vector<std::uint8_t> &req
     }
     for (const std::uint8_t *f = filter; f < last; f += item.header_size + item.length) {
         qorfuzz::read_ber_header(f, static_cast<size_t>(last - f), &item);
-        const bool known = item.tag == 0x87 || (item.tag >= 0xA0 && item.tag <= 0xA8 && item.tag != 0xA7);
+        const bool known = item.tag == 0x87 || (item.tag >= 0xA0 && item.tag <= 0xA9 && item.tag != 0xA7);
         if (!known) fail("search request: filter element with tag 0x%X", item.tag);
     }
     return std::vector<std::uint8_t>(filter, last);

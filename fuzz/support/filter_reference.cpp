@@ -1,6 +1,8 @@
 // The string filter rules read plainly.
 #include "fuzz/support/filter_reference.h"
 
+#include <utility>
+
 namespace qorfuzz {
 
 namespace {
@@ -65,13 +67,13 @@ public:
                         }
                     }
                     if (balance != 0) return false;
-                    if (!simple(without_escapes(text.substr(at, end - at)), out)) return false;
+                    if (!simple(decoded(text.substr(at, end - at)), out)) return false;
                     at = end + 1;
                 }
             } else if (c == ')') {
                 return false;   // a ")" without its "("
             } else {
-                return simple(without_escapes(text.substr(at)), out);
+                return simple(decoded(text.substr(at)), out);
             }
         }
         return true;
@@ -95,16 +97,48 @@ private:
         return -1;
     }
 
-    static std::string without_escapes(const std::string &text) {
-        std::string out;
-        for (size_t at = 0; at < text.size(); ++at) {
-            if (text[at] == '\\') {
-                ++at;
-                if (at == text.size()) break;
+    // An item with its escapes decoded: each byte, and whether it came from a hex escape (and so
+    // is never an operator).
+    struct Item {
+        std::string bytes;
+        std::vector<bool> literal;
+
+        bool is_operator(size_t at, char c) const { return bytes[at] == c && !literal[at]; }
+        size_t find(char c, size_t from = 0) const {
+            for (size_t at = from; at < bytes.size(); ++at) {
+                if (is_operator(at, c)) return at;
             }
-            out += text[at];
+            return std::string::npos;
         }
-        return out;
+        Item sub(size_t from, size_t to) const {
+            return Item{bytes.substr(from, to - from), std::vector<bool>(literal.begin() + from, literal.begin() + to)};
+        }
+    };
+
+    static int hex(char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    }
+
+    // "\XX" is the byte XX, literal; "\c" is c with its ordinary meaning; a final "\" is dropped.
+    static Item decoded(const std::string &text) {
+        Item item;
+        for (size_t at = 0; at < text.size(); ++at) {
+            if (text[at] != '\\') {
+                item.bytes += text[at];
+                item.literal.push_back(false);
+            } else if (at + 2 < text.size() && hex(text[at + 1]) >= 0 && hex(text[at + 2]) >= 0) {
+                item.bytes += static_cast<char>(hex(text[at + 1]) * 16 + hex(text[at + 2]));
+                item.literal.push_back(true);
+                at += 2;
+            } else if (at + 1 < text.size()) {
+                item.bytes += text[++at];
+                item.literal.push_back(false);
+            }
+        }
+        return item;
     }
 
     bool list(const std::string &text, Bytes &out) {
@@ -120,34 +154,73 @@ private:
         }
     }
 
-    static bool simple(const std::string &item, Bytes &out) {
+    static Bytes pair(std::uint8_t tag, const std::string &type, const std::string &value) {
+        Bytes inner = string_element(0x04, type);
+        append(inner, string_element(0x04, value));
+        return element(tag, inner);
+    }
+
+    // "[type][:dn][:rule]" before ":=", as a matching rule assertion.
+    static bool extensible(const Item &description, const std::string &value, Bytes &out) {
+        std::vector<std::string> fields{""};
+        for (size_t at = 0; at < description.bytes.size(); ++at) {
+            if (description.is_operator(at, ':')) {
+                fields.emplace_back();
+            } else {
+                fields.back() += description.bytes[at];
+            }
+        }
+        if (fields.size() > 3) return false;
+        auto is_dn = [](const std::string &field) {
+            return field.size() == 2 && (field[0] == 'd' || field[0] == 'D') && (field[1] == 'n' || field[1] == 'N');
+        };
+        const std::string &type = fields[0];
+        bool dn = false;
+        std::optional<std::string> rule;
+        if (fields.size() == 3) {
+            if (!is_dn(fields[1])) return false;
+            dn = true;
+            rule = fields[2];
+        } else if (fields.size() == 2) {
+            dn = is_dn(fields[1]);
+            if (!dn) rule = fields[1];
+        }
+        if ((rule && rule->empty()) || (!rule && type.empty())) return false;
+        Bytes inner;
+        if (rule) append(inner, string_element(0x81, *rule));
+        if (!type.empty()) append(inner, string_element(0x82, type));
+        append(inner, string_element(0x83, value));
+        if (dn) append(inner, element(0x84, Bytes{0xFF}));
+        append(out, element(0xA9, inner));
+        return true;
+    }
+
+    static bool simple(const Item &item, Bytes &out) {
         const size_t equals = item.find('=');
         if (equals == std::string::npos) return false;
-        std::string type = item.substr(0, equals);
-        const std::string value = item.substr(equals + 1);
-        std::uint8_t tag = 0;
-        if (!type.empty()) {
-            const char op = type.back();
-            tag = op == '<' ? 0xA6 : op == '>' ? 0xA5 : op == '~' ? 0xA8 : 0;
+        const Item value = item.sub(equals + 1, item.bytes.size());
+        if (equals > 0) {
+            const Item type = item.sub(0, equals - 1);
+            for (auto [op, tag] : {std::pair{'<', 0xA6}, {'>', 0xA5}, {'~', 0xA8}}) {
+                if (item.is_operator(equals - 1, op)) {
+                    append(out, pair(static_cast<std::uint8_t>(tag), type.bytes, value.bytes));
+                    return true;
+                }
+            }
+            if (item.is_operator(equals - 1, ':')) return extensible(type, value.bytes, out);
         }
-        if (tag != 0) {
-            type.pop_back();
-            Bytes inner = string_element(0x04, type);
-            append(inner, string_element(0x04, value));
-            append(out, element(tag, inner));
-        } else if (value.find('*') == std::string::npos) {
-            Bytes inner = string_element(0x04, type);
-            append(inner, string_element(0x04, value));
-            append(out, element(0xA3, inner));
-        } else if (value == "*") {
+        const std::string type = item.bytes.substr(0, equals);
+        if (value.find('*') == std::string::npos) {
+            append(out, pair(0xA3, type, value.bytes));
+        } else if (value.bytes.size() == 1) {
             append(out, string_element(0x87, type));
         } else {
             std::vector<std::string> pieces{""};
-            for (char c : value) {
-                if (c == '*') {
+            for (size_t at = 0; at < value.bytes.size(); ++at) {
+                if (value.is_operator(at, '*')) {
                     pieces.emplace_back();
                 } else {
-                    pieces.back() += c;
+                    pieces.back() += value.bytes[at];
                 }
             }
             Bytes parts;

@@ -1,8 +1,9 @@
 // The string filter rules read plainly, as a second encoder to hold the module's against: the
 // same text must give the same filter elements, byte for byte. It follows the rules step by step
-// (scanning, escapes, item splitting, substring parts), with the nesting bound of the module
-// (64 complex filters inside each other), and writes BER with shortest lengths. Strings are
-// written as they stand: compare only where the string translator leaves them unchanged.
+// (scanning, escapes and the literal bytes of hex escapes, item splitting, substring parts,
+// extensible matches), with the nesting bound of the module (64 complex filters inside each
+// other), and writes BER with shortest lengths. Strings are written as they stand: compare only
+// where the string translator leaves them unchanged.
 #pragma once
 
 #include <cstdint>

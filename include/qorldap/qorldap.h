@@ -284,8 +284,13 @@ typedef int32_t (*qorldap_dsiscls_fn)(LDAP *session, dsent *entry, const char *c
 typedef int32_t (*qorldap_dsexpgrp_fn)(LDAP *session, const char *group_dn, dsent ***result);
 
 /* Slot 10, blocks. Searches below the session's default base DN with the scope of the option
- * word (DS_OPT_RESOLVE_*) and the string filter `filter` (RFC 1558 syntax), returning the
- * attributes named in the null-terminated array `attributes` (null: all). *result receives the
+ * word (DS_OPT_RESOLVE_*) and the string filter `filter`, returning the attributes named in
+ * the null-terminated array `attributes` (null: all). The filter syntax is RFC 4515's: "(&...)",
+ * "(|...)", "(!...)", "type=value" with "*" for presence and substrings, ">=", "<=", "~=", and
+ * extensible matches "type:dn:rule:=value" ("dn" and the rule optional, the type optional when
+ * a rule is named). "\XX" with two hex digits is the byte XX, sent as it is and never an
+ * operator or wildcard; a backslash before any other character leaves that character as it is,
+ * meaning included, so "\(" and "\)" keep a parenthesis from ending an item. *result receives the
  * result set, owned by the caller until dsfree, or null when nothing matched. Answers DS_OK,
  * a warning with entries (DS_SIZELIMIT_WARNING), or a failure with nothing delivered:
  * DS_NO_SESSION, DS_NO_BASE_DN, DS_NO_FILTER, DS_MISSING_ARGUMENT, DS_STATUS(87) for a filter

@@ -3,9 +3,8 @@
 //
 // Every parser works in place on a modifiable text. To hand the codec a NUL-terminated piece it
 // writes a NUL at the end of the piece and puts the saved byte back before it returns, on every
-// path, so the text reads as it did before the call. Simple items are copied into a buffer of
-// the element's pool before their escapes are removed; that buffer lives only while the item is
-// encoded.
+// path, so the text reads as it did before the call. Simple items are encoded by
+// ldfilter_item, which works on a copy of its own.
 #include "ldfilter.h"
 
 #include "../host/gcb.h"
@@ -30,6 +29,15 @@ struct FilterScan {
 
 int32_t scan_filter(FilterScan &scan, char *text);
 
+// Encodes one simple item of `length` bytes at `item`; 0, or -1.
+int32_t encode_item(FilterScan &scan, const char *item, int32_t length) {
+    const qor::ItemOutcome outcome = qor::put_filter_item(scan.ber, item, length);
+    if (outcome == qor::ItemOutcome::kNoMemory) {
+        scan.out_of_memory = true;
+    }
+    return outcome == qor::ItemOutcome::kWritten ? 0 : -1;
+}
+
 bool is_white_space(char c) {
     const auto *classes = reinterpret_cast<const uint8_t *>(qor::gcb_word(kGcbCharClass));
     return (classes[static_cast<uint8_t>(c)] & kCharClassSpace) != 0;
@@ -42,34 +50,6 @@ bool names_no_filter(const char *text) {
         if (*text != ' ' && !is_white_space(*text)) return false;
     }
     return true;
-}
-
-// Drops every backslash that is not itself escaped, keeping the byte after it as it is.
-void remove_escapes(char *text) {
-    char *to = text;
-    for (const char *from = text; *from != '\0'; ++from) {
-        if (*from == '\\') {
-            ++from;
-            if (*from == '\0') {
-                break;
-            }
-        }
-        *to++ = *from;
-    }
-    *to = '\0';
-}
-
-// Encodes the first `length` bytes of `item` as one simple filter, through an unescaped copy.
-int32_t encode_item_copy(FilterScan &scan, const char *item, int32_t length) {
-    char *copy = qor::pool_copy_bytes(scan.ber->be_pool, item, length);
-    if (copy == nullptr) {
-        scan.out_of_memory = true;
-        return -1;
-    }
-    remove_escapes(copy);
-    const int32_t result = put_simple_filter(scan.ber, copy);
-    qor::pool_free(scan.ber->be_pool, copy);
-    return result;
 }
 
 // Encodes a list of parenthesised filters separated by white space; 0, or -1.
@@ -146,7 +126,7 @@ int32_t scan_filter(FilterScan &scan, char *text) {
         }
         if (*at != '(') {
             // A bare item: the whole rest of the text.
-            return encode_item_copy(scan, at, wzstlen(at));
+            return encode_item(scan, at, wzstlen(at));
         }
         ++at;
         const int32_t tag = complex_tag(*at);
@@ -162,20 +142,12 @@ int32_t scan_filter(FilterScan &scan, char *text) {
             return -1;
         }
         const int32_t length = static_cast<int32_t>(close - at);
-        if (encode_item_copy(scan, at, length) == -1) {
+        if (encode_item(scan, at, length) == -1) {
             return -1;
         }
         at = close + 1;
     }
     return 0;
-}
-
-// Writes one primitive substring part unless the piece is empty.
-int32_t put_substring_part(BerElement *ber, int32_t tag, const char *piece) {
-    if (*piece == '\0') {
-        return 0;
-    }
-    return berprnt(ber, "ts", tag, piece);
 }
 
 }  // namespace
@@ -210,69 +182,6 @@ int32_t put_filter_list(BerElement *ber, char *list) {
 char *put_complex_filter(BerElement *ber, char *text, int32_t tag) {
     FilterScan scan{ber, 0, false};
     return scan_complex_filter(scan, text, tag);
-}
-
-int32_t put_simple_filter(BerElement *ber, char *item) {
-    const int32_t equals = wzstpos(item, wzstlen(item), '=');
-    if (equals == -1) {
-        return -1;
-    }
-    char *value = item + equals + 1;
-    item[equals] = '\0';
-
-    // A "<", ">" or "~" before the "=" chooses the comparison and is not part of the type.
-    char *op = equals > 0 ? item + equals - 1 : nullptr;
-    const char op_char = op != nullptr ? *op : '\0';
-    int32_t tag = 0;
-    switch (op_char) {
-    case '<': tag = qor::kFilterLessOrEqual; break;
-    case '>': tag = qor::kFilterGreaterOrEqual; break;
-    case '~': tag = qor::kFilterApproximate; break;
-    default: break;
-    }
-
-    int32_t result;
-    if (tag != 0) {
-        *op = '\0';
-        result = berprnt(ber, "t{ss}", tag, item, value);
-        *op = op_char;
-    } else if (wzstpos(value, wzstlen(value), '*') == -1) {
-        result = berprnt(ber, "t{ss}", qor::kFilterEquality, item, value);
-    } else if (value[0] == '*' && value[1] == '\0') {
-        result = berprnt(ber, "ts", qor::kFilterPresent, item);
-    } else {
-        result = put_substring_filter(ber, item, value);
-    }
-    item[equals] = '=';
-    return result == -1 ? -1 : 0;
-}
-
-int32_t put_substring_filter(BerElement *ber, char *type, char *value) {
-    if (berprnt(ber, "t{s{", qor::kFilterSubstrings, type) == -1) {
-        return -1;
-    }
-    // The first piece is the initial part; after a "*" a piece followed by another "*" is an any
-    // part and the last piece the final part. Empty pieces are skipped.
-    bool star_passed = false;
-    char *piece = value;
-    for (;;) {
-        const int32_t star = wzstpos(piece, wzstlen(piece), '*');
-        if (star == -1) {
-            if (put_substring_part(ber, star_passed ? qor::kSubstringFinal : qor::kSubstringInitial, piece) == -1) {
-                return -1;
-            }
-            break;
-        }
-        piece[star] = '\0';
-        const int32_t written = put_substring_part(ber, star_passed ? qor::kSubstringAny : qor::kSubstringInitial, piece);
-        piece[star] = '*';
-        if (written == -1) {
-            return -1;
-        }
-        star_passed = true;
-        piece += star + 1;
-    }
-    return berprnt(ber, "}}") == -1 ? -1 : 0;
 }
 
 int32_t put_equality_filter(BerElement *ber, const char *type, const char *value) {

@@ -98,7 +98,7 @@ TEST_F(SearchRequestTest, BadFiltersGive87AndConsumeTheirIds) {
     int32_t expected_id = 0;
     // An empty or blank text names no filter: a request without one would make the server drop
     // the connection.
-    for (const char *filter : std::initializer_list<const char *>{"(cn<m)", "(&(a=1)x)", "(a=1))", "(a=1", ")", "(cn)", "((a=1)", "(!(a=1)", "", "  ", nullptr}) {
+    for (const char *filter : std::initializer_list<const char *>{"(cn<m)", "(&(a=1)x)", "(a=1))", "(a=1", ")", "(cn)", "((a=1)", "(!(a=1)", "(:=x)", "(cn::=x)", "", "  ", nullptr}) {
         const char *shown = filter != nullptr ? filter : "(null)";
         ++expected_id;
         ld_->ld_errno = 0;
@@ -113,6 +113,22 @@ TEST_F(SearchRequestTest, BadFiltersGive87AndConsumeTheirIds) {
     const Bytes bytes = take(ber);
     ASSERT_GE(bytes.size(), 5u);
     EXPECT_EQ(bytes[4], expected_id + 1);
+}
+
+// Escaped bytes are the directory's bytes: they pass no translation, while the text around them
+// is translated from the host's encoding like any string.
+TEST_F(SearchRequestTest, EscapedBytesGoOutAsWrittenWhateverTheHostEncoding) {
+    // "(cn=Jü\c3\bc)" in ISO-8859-1 and in UTF-8: both ü go out as c3 bc.
+    const Bytes expected = hex("30 25 02 01 01 63 20 04 00 0a 01 00 0a 01 00 02 01 00 02 01 00 01 01 00"
+                               " a3 0b 04 02 63 6e 04 05 4a c3 bc c3 bc 30 00");
+    for (const auto &[encoding, filter] : {std::pair{1, "(cn=J\xfc\\c3\\bc)"}, {20, "(cn=J\xc3\xbc\\c3\\bc)"}}) {
+        ld_->ld_last_msgid = 0;
+        ASSERT_EQ(qorhost_set_encoding(encoding), 0);
+        BerElement *ber = ldap_build_search_req(ld_, nullptr, LDAP_SCOPE_BASE, filter, nullptr, 0);
+        qorhost_set_encoding(20);
+        ASSERT_NE(ber, nullptr) << "encoding " << encoding;
+        EXPECT_EQ(to_hex(take(ber)), to_hex(expected)) << "encoding " << encoding;
+    }
 }
 
 // A failed copy of the filter or of an item ends the build with 90, never with 87, and never
