@@ -1,6 +1,7 @@
 // The string filter encoder: arbitrary text as the filter of a search request.
 //   - ldap_build_search_req answers a request or null with a filter error (87), or with 83 or 90
-//     while allocations fail; the caller's text is never changed;
+//     while allocations fail; the caller's text is never changed; an empty or blank text is
+//     refused;
 //   - a request is one well-formed element (shortest lengths, constructed elements exactly
 //     filled) whose filter part is what put_filter writes for the same text and whose attribute
 //     list is the one asked for;
@@ -12,6 +13,7 @@
 //   - nothing stays allocated.
 // The first input byte: bit 0 attributes only, bit 1 host encoding ISO-8859-1 (else UTF-8, so
 // texts that are not UTF-8 fail in the string translator), bits 2-7 the allocation to fail.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -95,6 +97,11 @@ bool is_space(unsigned char c) {
     return (classes[c] & kCharClassSpace) != 0;
 }
 
+// True when the text holds nothing but blanks and white space.
+bool names_no_filter(const std::string &text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || is_space(static_cast<unsigned char>(c)); });
+}
+
 bool ascii(const std::string &text) {
     for (char c : text) {
         if (static_cast<unsigned char>(c) >= 0x80) return false;
@@ -156,7 +163,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             faults_injected = qorhost_failures_injected() != 0;
         }
         if (text != original) fail("ldap_build_search_req changed the caller's text");
-        const std::optional<std::vector<std::uint8_t>> reference = qorfuzz::reference_filter(text, is_space);
+        // A search needs a filter element: a text that names none is refused before the rules apply.
+        const std::optional<std::vector<std::uint8_t>> reference =
+            names_no_filter(text) ? std::nullopt : qorfuzz::reference_filter(text, is_space);
         if (request == nullptr && !faults_injected && reference && ascii(text)) {
             fail("the filter rules take this text, ldap_build_search_req refused it (ld_errno %d)", session->ld_errno);
         }
