@@ -110,6 +110,18 @@ private:
             }
             return std::string::npos;
         }
+        // The pieces between the operators `c`.
+        std::vector<std::string> split(char c) const {
+            std::vector<std::string> pieces{""};
+            for (size_t at = 0; at < bytes.size(); ++at) {
+                if (is_operator(at, c)) {
+                    pieces.emplace_back();
+                } else {
+                    pieces.back() += bytes[at];
+                }
+            }
+            return pieces;
+        }
         Item sub(size_t from, size_t to) const {
             return Item{bytes.substr(from, to - from), std::vector<bool>(literal.begin() + from, literal.begin() + to)};
         }
@@ -162,14 +174,7 @@ private:
 
     // "[type][:dn][:rule]" before ":=", as a matching rule assertion.
     static bool extensible(const Item &description, const std::string &value, Bytes &out) {
-        std::vector<std::string> fields{""};
-        for (size_t at = 0; at < description.bytes.size(); ++at) {
-            if (description.is_operator(at, ':')) {
-                fields.emplace_back();
-            } else {
-                fields.back() += description.bytes[at];
-            }
-        }
+        const std::vector<std::string> fields = description.split(':');
         if (fields.size() > 3) return false;
         auto is_dn = [](const std::string &field) {
             return field.size() == 2 && (field[0] == 'd' || field[0] == 'D') && (field[1] == 'n' || field[1] == 'N');
@@ -215,14 +220,7 @@ private:
         } else if (value.bytes.size() == 1) {
             append(out, string_element(0x87, type));
         } else {
-            std::vector<std::string> pieces{""};
-            for (size_t at = 0; at < value.bytes.size(); ++at) {
-                if (value.is_operator(at, '*')) {
-                    pieces.emplace_back();
-                } else {
-                    pieces.back() += value.bytes[at];
-                }
-            }
+            const std::vector<std::string> pieces = value.split('*');
             Bytes parts;
             for (size_t i = 0; i < pieces.size(); ++i) {
                 if (pieces[i].empty()) continue;

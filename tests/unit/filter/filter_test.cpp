@@ -6,6 +6,7 @@
 //   extensible a9.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,6 +70,15 @@ protected:
         EXPECT_EQ(qortest::to_hex(*bytes), qortest::to_hex(hex(expected_hex))) << "filter '" << text << "'";
     }
 
+    // expect_encoding for each text and its expected bytes.
+    struct Encoding {
+        const char *text;
+        const char *expected_hex;
+    };
+    void expect_encodings(std::initializer_list<Encoding> cases) {
+        for (const Encoding &c : cases) expect_encoding(c.text, c.expected_hex);
+    }
+
     void expect_refused(std::string_view text) { EXPECT_FALSE(encode(text).has_value()) << "'" << text << "' was accepted"; }
 
     HostPool *pool_ = nullptr;
@@ -126,52 +136,40 @@ TEST_F(FilterTest, EscapesShieldParenthesesAndAreRemovedBeforeSplitting) {
 }
 
 TEST_F(FilterTest, HexEscapesAreLiteralBytes) {
-    struct Case {
-        const char *text;
-        const char *expected;
-    };
-    for (const Case &c : std::initializer_list<Case>{
-             {"(cn=test \\28paren\\29)", "a3 12 04 02 63 6e 04 0c 74 65 73 74 20 28 70 61 72 65 6e 29"},
-             {"(cn=J\\c3\\bcrgen*)", "a4 0f 04 02 63 6e 30 09 80 07 4a c3 bc 72 67 65 6e"},
-             // An escaped "*" is a value byte, never a wildcard or a presence test.
-             {"(cn=a\\2ab)", "a3 09 04 02 63 6e 04 03 61 2a 62"},
-             {"(cn=\\2a)", "a3 07 04 02 63 6e 04 01 2a"},
-             {"(cn=*\\2A*)", "a4 09 04 02 63 6e 30 03 81 01 2a"},
-             // Any byte, NUL included; digits in either case.
-             {"(cn=\\00\\fF)", "a3 08 04 02 63 6e 04 02 00 ff"},
-             // Nor is an escaped byte an operator where it stands in the type.
-             {"(c\\6e=x)", "a3 07 04 02 63 6e 04 01 78"},
-             {"(cn\\3e=x)", "a3 08 04 03 63 6e 3e 04 01 78"},
-             {"(cn\\3a=x)", "a3 08 04 03 63 6e 3a 04 01 78"},
-             // An escaped backslash starts no escape; one hex digit keeps the old meaning.
-             {"(cn=a\\\\28)", "a3 0a 04 02 63 6e 04 04 61 5c 32 38"},
-             {"(cn=a\\2)", "a3 08 04 02 63 6e 04 02 61 32"},
-             {"(cn=\\4x)", "a3 08 04 02 63 6e 04 02 34 78"},
-             {"cn=\\29", "a3 07 04 02 63 6e 04 01 29"},
-         }) {
-        expect_encoding(c.text, c.expected);
-    }
+    expect_encodings({
+        {"(cn=test \\28paren\\29)", "a3 12 04 02 63 6e 04 0c 74 65 73 74 20 28 70 61 72 65 6e 29"},
+        {"(cn=J\\c3\\bcrgen*)", "a4 0f 04 02 63 6e 30 09 80 07 4a c3 bc 72 67 65 6e"},
+        // An escaped "*" is a value byte, never a wildcard or a presence test.
+        {"(cn=a\\2ab)", "a3 09 04 02 63 6e 04 03 61 2a 62"},
+        {"(cn=\\2a)", "a3 07 04 02 63 6e 04 01 2a"},
+        {"(cn=*\\2A*)", "a4 09 04 02 63 6e 30 03 81 01 2a"},
+        // Any byte, NUL included; digits in either case.
+        {"(cn=\\00\\fF)", "a3 08 04 02 63 6e 04 02 00 ff"},
+        // Nor is an escaped byte an operator where it stands in the type.
+        {"(c\\6e=x)", "a3 07 04 02 63 6e 04 01 78"},
+        {"(cn\\3e=x)", "a3 08 04 03 63 6e 3e 04 01 78"},
+        {"(cn\\3a=x)", "a3 08 04 03 63 6e 3a 04 01 78"},
+        // An escaped backslash starts no escape; one hex digit keeps the old meaning.
+        {"(cn=a\\\\28)", "a3 0a 04 02 63 6e 04 04 61 5c 32 38"},
+        {"(cn=a\\2)", "a3 08 04 02 63 6e 04 02 61 32"},
+        {"(cn=\\4x)", "a3 08 04 02 63 6e 04 02 34 78"},
+        {"cn=\\29", "a3 07 04 02 63 6e 04 01 29"},
+    });
 }
 
 TEST_F(FilterTest, ExtensibleMatchesAreMatchingRuleAssertions) {
-    struct Case {
-        const char *text;
-        const char *expected;
-    };
     // a9 { 81 rule, 82 type, 83 value, 84 dnAttributes TRUE }
-    for (const Case &c : std::initializer_list<Case>{
-             {"(cn:=Bob Baker)", "a9 0f 82 02 63 6e 83 09 42 6f 62 20 42 61 6b 65 72"},
-             {"(ou:dn:=people)", "a9 0f 82 02 6f 75 83 06 70 65 6f 70 6c 65 84 01 ff"},
-             {"(cn:caseExactMatch:=x)", "a9 17 81 0e 63 61 73 65 45 78 61 63 74 4d 61 74 63 68 82 02 63 6e 83 01 78"},
-             {"(cn:DN:2.5.13.5:=x)", "a9 14 81 08 32 2e 35 2e 31 33 2e 35 82 02 63 6e 83 01 78 84 01 ff"},
-             {"(:caseExactMatch:=x)", "a9 13 81 0e 63 61 73 65 45 78 61 63 74 4d 61 74 63 68 83 01 78"},
-             {"(:dn:2.5.13.5:=x)", "a9 10 81 08 32 2e 35 2e 31 33 2e 35 83 01 78 84 01 ff"},
-             // The value is taken as it is: "*" is ordinary, escapes are decoded.
-             {"(cn:=a*\\2a\\28)", "a9 0a 82 02 63 6e 83 04 61 2a 2a 28"},
-             {"(&(cn:=x)(!(sn:dn:=y)))", "a0 17 a9 07 82 02 63 6e 83 01 78 a2 0c a9 0a 82 02 73 6e 83 01 79 84 01 ff"},
-         }) {
-        expect_encoding(c.text, c.expected);
-    }
+    expect_encodings({
+        {"(cn:=Bob Baker)", "a9 0f 82 02 63 6e 83 09 42 6f 62 20 42 61 6b 65 72"},
+        {"(ou:dn:=people)", "a9 0f 82 02 6f 75 83 06 70 65 6f 70 6c 65 84 01 ff"},
+        {"(cn:caseExactMatch:=x)", "a9 17 81 0e 63 61 73 65 45 78 61 63 74 4d 61 74 63 68 82 02 63 6e 83 01 78"},
+        {"(cn:DN:2.5.13.5:=x)", "a9 14 81 08 32 2e 35 2e 31 33 2e 35 82 02 63 6e 83 01 78 84 01 ff"},
+        {"(:caseExactMatch:=x)", "a9 13 81 0e 63 61 73 65 45 78 61 63 74 4d 61 74 63 68 83 01 78"},
+        {"(:dn:2.5.13.5:=x)", "a9 10 81 08 32 2e 35 2e 31 33 2e 35 83 01 78 84 01 ff"},
+        // The value is taken as it is: "*" is ordinary, escapes are decoded.
+        {"(cn:=a*\\2a\\28)", "a9 0a 82 02 63 6e 83 04 61 2a 2a 28"},
+        {"(&(cn:=x)(!(sn:dn:=y)))", "a0 17 a9 07 82 02 63 6e 83 01 78 a2 0c a9 0a 82 02 73 6e 83 01 79 84 01 ff"},
+    });
     // Nothing to match with (no type and no rule), an empty rule, or fields out of order.
     for (std::string_view text : {"(:=x)", "(:dn:=x)", "(::=x)", "(cn::=x)", "(cn:dn::=x)", "(cn:rule:dn:=x)",
                                   "(cn:dn:rule:more:=x)", "(|(a=1)(:=x))"}) {
