@@ -42,6 +42,7 @@ const FaultCase kFaults[] = {
     {Fault::close_mid_message, kServerDown, kServerDown},
     {Fault::garbage, kServerDown, kServerDown},
     {Fault::huge_length, kServerDown, kServerDown},
+    {Fault::half_then_silence, kTimedOut, kTimedOut},
     {Fault::silence, kTimedOut, kTimedOut},
     {Fault::reset, kServerDown, kServerDown},
 };
