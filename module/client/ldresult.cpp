@@ -118,8 +118,18 @@ Reception read_message(LDAP *ld, int32_t msgid, int32_t all, LDAPConnection *con
 
     // Only a request that still waits on this connection takes the message: unknown and
     // abandoned ids (and unsolicited notices, id 0) are dropped, and so are messages for a
-    // request whose result has already been read.
-    LDAPPendingRequest *request = ldap_abandoned(ld, id) != 0 ? nullptr : find_request_by_msgid(ld, id);
+    // request whose result has already been read. The final result of an abandoned request is
+    // its last message, so its id is forgotten with it.
+    if (ldap_abandoned(ld, id) != 0) {
+        uint32_t op_length = 0;
+        const int32_t type = berpktg(&ber, &op_length);
+        if (type != LDAP_RES_SEARCH_ENTRY && type != LDAP_RES_SEARCH_REFERENCE && type != LDAP_RES_INTERMEDIATE) {
+            ldap_mark_abandoned(ld, id);
+        }
+        qor::drop_buffer(ld->ld_pool, &ber);
+        return Reception::kNothingYet;
+    }
+    LDAPPendingRequest *request = find_request_by_msgid(ld, id);
     if (request == nullptr || request->rq_conn != conn || request->rq_status != REQ_IN_PROGRESS) {
         qor::drop_buffer(ld->ld_pool, &ber);
         return Reception::kNothingYet;
