@@ -100,6 +100,9 @@ extern "C" {
  * says so. A TLS failure after the server agreed still fails. DS_OPT_START_TLS wins when both are
  * set. */
 #define DS_OPT_TRY_START_TLS 0x400
+/* dsopen only: when the bind fails, store the session anyway (connected, not bound) so that the
+ * caller can read the server's words with dsgeterr; the caller closes it with dsclose. */
+#define DS_OPT_KEEP_FAILED_BIND 0x800
 
 /* Search scopes. */
 #define DS_SCOPE_BASE 0
@@ -241,13 +244,14 @@ typedef int32_t (*qorldap_term_fn)(void);
  * counts as unreachable; the reason ("certificate verify failed: certificate has expired", "host
  * name mismatch: ...", "TLS handshake timed out") is written to the host log, since a failed
  * dsopen leaves no session to ask. The TLS handshake is bounded by the host's connect limit.
- * The session starts with a
- * time limit of 30 s, no size limit and `options` as its option word (DS_OPT_*; 0 turns
- * referral chasing off). On success *session receives the new session, owned by the caller
- * until dsclose; on failure nothing is stored and nothing is left open. Failures: DS_NO_HOST,
- * DS_NO_CONNECTION (connection refused or unreachable, TLS failed, or no memory for the
- * session), DS_STATUS(code) of a server that refused StartTLS (DS_OPT_START_TLS), DS_STATUS(code)
- * of the second bind, DS_NO_BASE_DN, DS_NO_MEMORY, DS_MISSING_ARGUMENT (null `session`). */
+ * The session starts with a time limit of 30 s, no size limit and `options` as its option word
+ * (DS_OPT_*; 0 turns referral chasing off). On success *session receives the new session, owned by the caller
+ * until dsclose; on failure nothing is stored and nothing is left open, except that with
+ * DS_OPT_KEEP_FAILED_BIND a failed bind stores the unbound session for dsgeterr (the caller
+ * closes it; nothing else may be done with it). Failures: DS_NO_HOST, DS_NO_CONNECTION
+ * (connection refused or unreachable, TLS failed, or no memory for the session),
+ * DS_STATUS(code) of a server that refused StartTLS (DS_OPT_START_TLS), DS_STATUS(code) of the
+ * second bind, DS_NO_BASE_DN, DS_NO_MEMORY, DS_MISSING_ARGUMENT (null `session`). */
 typedef int32_t (*qorldap_dsopen_fn)(LDAP **session, const char *host, int32_t port, int32_t options,
                                      const char *base, const char *bind_dn, const char *password);
 

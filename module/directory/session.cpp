@@ -128,7 +128,12 @@ int32_t dsopen(LDAP **session, const char *host, int32_t port, int32_t options, 
         bound = qor::ds::run_synchronously(ld, bind);
     }
     qor::ds::scrub(secret.buffer, sizeof secret.buffer);
-    if (bound != 0) return abandon_session(ld, qor::ds::protocol_failure(ld, bound));
+    if (bound != 0) {
+        const int32_t failure = qor::ds::protocol_failure(ld, bound);
+        if ((options & DS_OPT_KEEP_FAILED_BIND) == 0) return abandon_session(ld, failure);
+        *session = ld;   // for its error texts: the caller asked to read the server's words
+        return failure;
+    }
 
     if (base != nullptr) {
         ld->ld_defbase = qor::pool_copy_text(ld->ld_pool, base);
