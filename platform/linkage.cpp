@@ -20,21 +20,9 @@
 namespace qorhost {
 namespace {
 
-// The image-information record a module's mcn_main answers: the same fields in the same order as
-// the module's own definition, so the offsets agree in either word width.
-struct ImageRecord {
-    char eyecatcher[24];
-    uint32_t magic;
-    uint32_t format;
-    char host_version[6];
-    char release[20];
-    char build_date[12];
-    uint16_t pad;
-    uint32_t reserved[3];
-    const void *control_nodes;
-    const char *notice;
-    char level[4];
-};
+// The image-information record a module's mcn_main answers (qorhost.h): the same fields in the
+// same order as the module's own definition, so the offsets agree in either word width.
+using ImageRecord = qorhost_image_record;
 
 using NodeEntry = int32_t (*)();
 
@@ -69,7 +57,13 @@ struct Published {
 
 std::mutex registry_lock;
 std::vector<Published> published;   // guarded by registry_lock
-std::vector<void *> images;         // dlopen handles in load order; guarded by registry_lock
+// An image loaded and kept: its dlopen handle, the path it was loaded from, its record.
+struct LoadedImage {
+    void *handle;
+    std::string path;
+    const ImageRecord *record;
+};
+std::vector<LoadedImage> images;    // in load order; guarded by registry_lock
 
 // Installation depth of the calling thread: vectors published while it is above 0 come from a
 // module being installed, whose termination is its installer's business.
@@ -125,7 +119,7 @@ LoadResult load_image(const std::string &path) {
         // Kept loaded from here on, whatever the entries answer: they may have published vectors
         // that point into the image.
         std::lock_guard lock(registry_lock);
-        images.push_back(handle);
+        images.push_back({handle, path, image});
     }
     const auto slash = path.rfind('/');
     starting_image_directories.push_back(slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
@@ -280,6 +274,15 @@ extern "C" int qorhost_load(const char *path) {
     return result.error != kLoaded ? result.error : result.status;
 }
 
+extern "C" const qorhost_image_record *qorhost_image_of(const char *path) {
+    if (path == nullptr) {
+        return nullptr;
+    }
+    std::lock_guard lock(registry_lock);
+    const auto it = std::find_if(images.begin(), images.end(), [&](const LoadedImage &image) { return image.path == path; });
+    return it != images.end() ? it->record : nullptr;
+}
+
 extern "C" void **qorhost_vector(int module) {
     ensure_started();
     return module_vector(module);
@@ -304,7 +307,7 @@ extern "C" int qorhost_stop(void) {
             first_failure = result;
         }
     }
-    std::vector<void *> to_close;
+    std::vector<LoadedImage> to_close;
     {
         std::lock_guard lock(registry_lock);
         for (const Published &p : published) {
@@ -314,7 +317,7 @@ extern "C" int qorhost_stop(void) {
         to_close.swap(images);
     }
     for (auto it = to_close.rbegin(); it != to_close.rend(); ++it) {
-        dlclose(*it);
+        dlclose(it->handle);
     }
     return first_failure;
 }
