@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "fuzz/support/runtime.h"
-#include "ldif_reader.h"
+#include "change_records.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     try {
-        const qords::EntryInput entry = qords::ldif_entry(text);
+        const qords::ChangeRecord entry = qords::ldif_entry(text);
         if (entry.attributes.empty()) fail("ldif_entry answered an entry without attributes");
         for (const qords::AttributeValues &attribute : entry.attributes) {
             if (attribute.name.empty() || attribute.values.empty()) fail("ldif_entry answered an attribute without name or values");

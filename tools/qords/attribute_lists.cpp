@@ -1,12 +1,12 @@
 #include "attribute_lists.h"
 
-#include <cctype>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <fstream>
 #include <sstream>
 
+#include "ascii_case.h"
 #include "attribute_views.h"
 #include "base64.h"
 #include "usage_error.h"
@@ -42,13 +42,6 @@ std::string file_bytes(const std::string &argument, std::string_view value) {
     if (in.bad()) throw UsageError("\"" + argument + "\": cannot read " + path);
     if (bytes.view().size() > static_cast<size_t>(INT32_MAX)) throw UsageError("\"" + argument + "\": the file is too large");
     return bytes.str();
-}
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-    return true;
 }
 
 int32_t kind_of(View view) {

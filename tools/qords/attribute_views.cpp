@@ -1,20 +1,9 @@
 #include "attribute_views.h"
 
-#include <cctype>
-
+#include "ascii_case.h"
 #include "usage_error.h"
 
 namespace qords {
-namespace {
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-    return true;
-}
-
-}  // namespace
 
 View view_named(std::string_view suffix) {
     if (suffix == "bin") return View::binary;
@@ -24,6 +13,19 @@ View view_named(std::string_view suffix) {
     if (suffix == "float") return View::float32;
     if (suffix == "double") return View::float64;
     throw UsageError("unknown value type \":" + std::string(suffix) + "\" (bin, int, long, short, float or double)");
+}
+
+const char *view_suffix(View view) {
+    switch (view) {
+        case View::text: return "text";
+        case View::binary: return "bin";
+        case View::int32: return "int";
+        case View::long32: return "long";
+        case View::short16: return "short";
+        case View::float32: return "float";
+        case View::float64: return "double";
+    }
+    return "text";
 }
 
 AttributeRequest parse_attribute_request(std::string_view argument) {

@@ -19,7 +19,8 @@ constexpr std::string_view kPasswordOption = "LDAP_BINDPW";
 
 enum class OptionId {
     host, port, bind_dn, base, password, password_file, ask_password, option, time_limit, size_limit, scope,
-    no_referrals, start_tls, ca_file, json, verbose, cache, seconds, help
+    no_referrals, start_tls, ca_file, json, verbose, cache, seconds, help, simple_bind, input_file, keep_going, dry_run,
+    version
 };
 
 struct OptionSpec {
@@ -49,6 +50,11 @@ constexpr OptionSpec kOptions[] = {
     {OptionId::cache, '\0', "cache", true},
     {OptionId::seconds, '\0', "seconds", true},
     {OptionId::help, 'h', "help", false},
+    {OptionId::simple_bind, 'x', "", false},
+    {OptionId::input_file, 'f', "file", true},
+    {OptionId::keep_going, 'c', "continue", false},
+    {OptionId::dry_run, 'n', "dry-run", false},
+    {OptionId::version, '\0', "version", false},
 };
 
 std::string display_name(const OptionSpec &option) {
@@ -128,6 +134,14 @@ void apply(Invocation &invocation, const OptionSpec &option, char *value) {
         case OptionId::cache: s.cache_seconds = number(option, text, 1, kMaxSeconds); break;
         case OptionId::seconds: s.bench_seconds = number(option, text, 1, kMaxBenchSeconds); break;
         case OptionId::help: invocation.help = true; break;
+        case OptionId::simple_bind: break;   // simple binds are the only kind the module makes
+        case OptionId::input_file:
+            if (text.empty()) throw UsageError("--file needs a file name");
+            s.input_file = std::string(text);
+            break;
+        case OptionId::keep_going: s.keep_going = true; break;
+        case OptionId::dry_run: s.dry_run = true; break;
+        case OptionId::version: invocation.version = true; break;
     }
 }
 

@@ -40,11 +40,15 @@ struct Settings {
     bool verbose = false;                       // -v
     std::optional<int32_t> cache_seconds;       // --cache
     std::optional<int32_t> bench_seconds;       // --seconds (bench only)
+    std::optional<std::string> input_file;      // -f (add, modify): LDIF from FILE, not standard input
+    bool keep_going = false;                    // -c (add, modify): go on after a failed record
+    bool dry_run = false;                       // -n (add, modify, delete): show, send nothing
 };
 
 struct Invocation {
     Settings settings;
     bool help = false;
+    bool version = false;                // --version
     std::string command;                 // empty when none was given
     std::vector<std::string> arguments;
 };

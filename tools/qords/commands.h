@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,8 @@ namespace qords {
 struct Context {
     const Invocation &invocation;
     const Module &module;
+    // The bind password of -w, -y or -W, read before the command starts (nullopt: none given).
+    const std::optional<std::string> &password;
     const Settings &settings() const { return invocation.settings; }
     const std::vector<std::string> &arguments() const { return invocation.arguments; }
 };
@@ -27,6 +30,7 @@ struct Command {
     size_t min_arguments;
     size_t max_arguments;            // SIZE_MAX: no limit
     CommandHandler run;
+    bool uses_server = true;         // false: needs no session (and no password)
 };
 
 // The command of that name, or null.

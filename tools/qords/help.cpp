@@ -24,7 +24,9 @@ name: LDAP_HOST, LDAP_PORT, LDAP_BINDDN, LDAP_BINDPW, LDAP_BASE, LDAP_TLS_CACERT
   -D, --bind-dn DN          bind as DN (default: anonymous)
   -w, --password TEXT       bind password
   -y, --password-file FILE  bind password: the first line of FILE
-  -W                        ask for the bind password on the terminal, without echo
+  -W                        ask for the bind password on the terminal, without echo (with no
+                            terminal: read it from the first line of standard input)
+  -x                        simple bind: the only kind the module makes (accepted, not needed)
   -b, --base DN             base DN of search and expand
   -o, --option NAME=VALUE   an entry of the host option lookup (repeatable)
 Session:
@@ -34,19 +36,24 @@ Session:
   -s, --scope base|one|sub  scope of search (default sub)
       --no-referrals        do not follow referrals
       --cache SECONDS       keep search results for SECONDS in the module's result cache
+Updates:
+  -f, --file FILE           add, modify: read the LDIF from FILE, not from standard input
+  -c, --continue            add, modify: go on after a record that fails
+  -n, --dry-run             add, modify, delete: show what would be sent, send nothing
 Output:
       --json                JSON instead of LDIF
   -v                        protocol failures also written to the host log (standard error)
   -h, --help                this help; "qords COMMAND --help" for a command
+      --version             the versions of qords and of the module it loads
 
 Commands:
   search FILTER [ATTR...]        entries below the base that match FILTER
   read DN [ATTR...]              one entry
-  add DN [ATTR=VALUE...]         add an entry (its attributes as LDIF on standard input when no
-                                 ATTR=VALUE is given)
-  modify DN [add|delete|replace ATTR [VALUE...]]
-                                 change an entry (LDIF change records on standard input when only
-                                 DN is given)
+  add [DN [ATTR=VALUE...]]       add the entry DN; without DN, apply every entry and change
+                                 record of the LDIF input
+  modify [DN [add|delete|replace ATTR [VALUE...]]]
+                                 change the entry DN; without DN, apply every change record of
+                                 the LDIF input
   delete DN                      delete an entry
   compare DN ATTR VALUE          TRUE or FALSE: does the entry hold the value?
   isclass DN CLASS               TRUE or FALSE: does the entry have the object class?
@@ -56,40 +63,54 @@ Commands:
   bench read DN | bench search FILTER [--seconds N]
                                  lookups per second through the module
 
-Exit status: 0 success (TRUE), 1 FALSE, 2 usage or input error, 3 directory failure,
-4 no such object. Use "--" before arguments that begin with "-".
+Exit status: 0 success (TRUE), 1 FALSE, 2 usage or input error (a bad filter too),
+3 directory failure, 4 no such object, 5 partial result (a size or time limit reached, a
+referral not followed: what arrived is printed, with a warning). Use "--" before arguments that
+begin with "-".
 )";
 
 constexpr std::string_view kAttributeViews = R"(
 An ATTR may name how its values are read: NAME:bin decodes each value's Base64 text into bytes
 (how the module stores binary values); NAME:int, :long, :short, :float and :double read each
-value as that number. Without ATTR every attribute is returned.
+value as that number. A value that is not such a number (or not Base64 text, for :bin) is
+printed as the module reads it, with a warning. Without ATTR every attribute is returned.
 )";
 
 const Command kCommands[] = {
     {"search", "FILTER [ATTR...]",
      "Prints the entries below the base DN (-b, LDAP_BASE) that match FILTER, a filter in\n"
      "parentheses such as \"(&(objectClass=person)(uid=a*))\", with the scope of -s.\n"
-     "A search that hits the size or time limit prints what arrived and warns.\n",
+     "A search that hits the size or time limit prints what arrived, warns, and exits with 5;\n"
+     "one that finds nothing prints nothing (\"[]\" with --json) and says so on standard error.\n",
      1, SIZE_MAX, run_search},
     {"read", "DN [ATTR...]", "Prints the entry DN.\n", 1, SIZE_MAX, run_read},
-    {"add", "DN [ATTR=VALUE...]",
-     "Adds the entry DN. Each ATTR=VALUE adds one value; repeat ATTR for more. Typed values:\n"
+    {"add", "[DN [ATTR=VALUE...]]",
+     "Without DN, reads LDIF from standard input (or the file of -f) and applies every record in\n"
+     "order: entries (content records) are added, change records (changetype: add, delete or\n"
+     "modify) applied. Each failure is reported with the record's line and DN; the first one ends\n"
+     "the run unless -c is given. A summary of the records applied and failed goes to standard\n"
+     "error; -n shows what each record would send and sends nothing.\n"
+     "\n"
+     "With DN, adds that one entry. Each ATTR=VALUE adds one value; repeat ATTR for more. Typed\n"
+     "values:\n"
      "  ATTR:int=N  ATTR:long=N  ATTR:short=N   a whole number\n"
      "  ATTR:float=X  ATTR:double=X             a decimal fraction\n"
      "  ATTR:bin=@FILE                          the bytes of FILE\n"
      "  ATTR::=BASE64                           the bytes BASE64 stands for\n"
      "The module sends numbers as decimal text and bytes as Base64 text (read them back with\n"
-     "ATTR:bin). Without ATTR=VALUE the entry is read as LDIF from standard input; a dn: line,\n"
-     "when present, must name DN.\n",
-     1, SIZE_MAX, run_add},
-    {"modify", "DN [add|delete|replace ATTR [VALUE...]]",
-     "Changes one attribute of the entry DN: add values, delete values (all of the attribute\n"
-     "when no VALUE is given), or replace its values. With only DN, LDIF change records are read\n"
-     "from standard input (\"add: ATTR\", \"delete: ATTR\", \"replace: ATTR\" blocks ended by \"-\";\n"
-     "a dn: line, when present, must name DN) and applied together.\n",
-     1, SIZE_MAX, run_modify},
-    {"delete", "DN", "Deletes the entry DN.\n", 1, 1, run_delete},
+     "ATTR:bin). With DN and no ATTR=VALUE the entry is read as LDIF; a dn: line, when present,\n"
+     "must name DN.\n",
+     0, SIZE_MAX, run_add},
+    {"modify", "[DN [add|delete|replace ATTR [VALUE...]]]",
+     "Without DN, reads LDIF from standard input (or the file of -f) and applies every change\n"
+     "record in order, as add does; a record without changetype is a modification.\n"
+     "\n"
+     "With DN, changes one attribute of the entry: add values, delete values (all of the\n"
+     "attribute when no VALUE is given), or replace its values. With only DN, the changes of\n"
+     "the LDIF input (\"add: ATTR\", \"delete: ATTR\", \"replace: ATTR\" blocks ended by \"-\"; a\n"
+     "dn: line, when present, must name DN) are applied together, all or none.\n",
+     0, SIZE_MAX, run_modify},
+    {"delete", "DN", "Deletes the entry DN (-n: shows it and sends nothing).\n", 1, 1, run_delete},
     {"compare", "DN ATTR VALUE",
      "Prints TRUE (exit 0) when the entry DN holds VALUE in ATTR, FALSE (exit 1) when not.\n", 3, 3, run_compare},
     {"isclass", "DN CLASS",
@@ -100,14 +121,15 @@ const Command kCommands[] = {
     {"expand", "GROUP-DN",
      "Prints the subscriber entries of the members of the group (groupOfNames or\n"
      "groupOfUniqueNames), members that are groups expanded in turn, in member order. The\n"
-     "subscribers are searched below the base DN.\n",
+     "subscribers are searched below the base DN. An entry that is not a group is an input error\n"
+     "(exit 2).\n",
      1, 1, run_expand},
     {"parent", "NAME",
      "Prints the parent part of NAME: for a DN the DN of its parent entry, for a mail address\n"
      "the part after '@', for a domain name the part after the first '.'. Exit 1 when NAME has\n"
      "no parent part. Needs no server.\n",
-     1, 1, run_parent},
-    {"hostname", "", "Prints the local host name. Needs no server.\n", 0, 0, run_hostname},
+     1, 1, run_parent, false},
+    {"hostname", "", "Prints the local host name. Needs no server.\n", 0, 0, run_hostname, false},
     {"bench", "read DN | search FILTER",
      "Repeats the lookup for --seconds N (default 5) on one session and prints the lookups per\n"
      "second and their latency, and how long opening the session took (connection, TLS when\n"

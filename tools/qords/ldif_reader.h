@@ -1,8 +1,9 @@
-// LDIF input (RFC 2849) for `add` (one entry's attributes) and `modify` (change records). Lines
-// are unfolded, comments dropped, "name:: BASE64" values decoded and "name:< file:///PATH"
-// values read from the file. Everything malformed is an LdifError naming the line.
+// LDIF input (RFC 2849), read one record at a time: lines are unfolded, comments dropped,
+// "name:: BASE64" values decoded and "name:< file:///PATH" values read from the file. What the
+// records ask for (entries, change records) is read by change_records.h.
 #pragma once
 
+#include <istream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,13 +12,17 @@
 
 namespace qords {
 
+// Malformed input, naming the physical line (from 1) where the fault is; what() is
+// "line N: MESSAGE".
 class LdifError : public std::runtime_error {
 public:
     LdifError(int line, const std::string &message);
     int line() const { return line_; }
+    const std::string &message() const { return message_; }
 
 private:
     int line_;
+    std::string message_;
 };
 
 // One logical line: "name: value" with the value decoded, or the "-" that ends a change.
@@ -34,44 +39,34 @@ struct LdifRecord {
     std::vector<LdifLine> lines;
 };
 
-// The records of `text`, split at empty lines.
+// Reads the records of an LDIF text from a stream as they are needed, so that a file of any size
+// is worked through with one record in memory. Records are separated by empty lines; a
+// "version: 1" line may only be the first line of the input.
+class LdifReader {
+public:
+    explicit LdifReader(std::istream &input) : input_(input) {}
+
+    // The next record, or nullopt at the end of the input. A malformed record throws LdifError;
+    // the reader has then passed the whole record, so the next call reads the one after it.
+    // A failure to read the stream itself also throws LdifError (and ends the input).
+    std::optional<LdifRecord> next();
+
+private:
+    // The next physical line without its line break (and a CR before it); false at the end.
+    bool read_line(std::string &line);
+
+    std::istream &input_;
+    int line_number_ = 0;     // of the last physical line read
+    bool at_start_ = true;    // no logical line other than comments read yet
+    bool ended_ = false;
+};
+
+// True when `name` can name an attribute in LDIF: an attribute description (letters, digits,
+// '-', '.', ';') starting with a letter or digit.
+bool ldif_attribute_name(std::string_view name);
+
+// Every record of `text`, for callers that hold the whole input; LdifError at the first
+// malformed record.
 std::vector<LdifRecord> ldif_records(std::string_view text);
-
-struct AttributeValues {
-    std::string name;
-    std::vector<std::string> values;   // bytes, as decoded
-};
-
-// An entry to add: its DN line when it had one, its attributes grouped by name (in the order of
-// each name's first line; names compared without regard to case).
-struct EntryInput {
-    std::optional<std::string> dn;
-    std::vector<AttributeValues> attributes;
-};
-
-// The one entry of `text`; LdifError when there is none, more than one, or no attribute.
-EntryInput ldif_entry(std::string_view text);
-
-enum class ChangeKind { add, remove, replace };
-
-struct Change {
-    ChangeKind kind = ChangeKind::add;
-    std::string attribute;
-    std::vector<std::string> values;   // empty: for remove, the whole attribute
-};
-
-// The changes of every change record of `text`, in order, with the DN lines the records had.
-struct ChangeInput {
-    std::vector<std::string> dns;
-    std::vector<Change> changes;
-};
-
-// LdifError when there is no change, a record that is not a modification, or a change block
-// that is malformed.
-ChangeInput ldif_changes(std::string_view text);
-
-// True when two DNs name the same entry as far as text can tell: letters compared without regard
-// to case, blanks around the separators ',', ';', '+' and '=' ignored.
-bool same_dn(std::string_view a, std::string_view b);
 
 }  // namespace qords

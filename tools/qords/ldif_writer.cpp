@@ -57,16 +57,14 @@ std::string ldif_line(std::string_view name, std::string_view value) {
     return out;
 }
 
-std::string ldif_text(const std::vector<Entry> &entries) {
-    if (entries.empty()) return {};
-    std::string out = "version: 1\n";
+std::string_view ldif_version_line() { return "version: 1\n\n"; }
+
+std::string ldif_record(const Entry &entry) {
+    std::string out = ldif_line("dn", entry.dn);
     std::string scratch;
-    for (const Entry &entry : entries) {
-        out += '\n';
-        out += ldif_line("dn", entry.dn);
-        for (const Attribute &attribute : entry.attributes)
-            for (const Value &value : attribute.values) out += ldif_line(attribute.name, value_text(value, scratch));
-    }
+    for (const Attribute &attribute : entry.attributes)
+        for (const Value &value : attribute.values) out += ldif_line(attribute.name, value_text(value, scratch));
+    out += '\n';
     return out;
 }
 

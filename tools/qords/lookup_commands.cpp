@@ -13,34 +13,67 @@ namespace {
 
 using Lookup = std::function<int32_t(qorldap::ResultSet &, char **attributes)>;
 
-enum class EmptyResult { fine, missing };
+// What a lookup that delivered no entry means: an exit status for the command (reported), or
+// nullopt when finding nothing is an answer like any other.
+using NoEntry = std::function<std::optional<int>(const qorldap::Session &, const qorldap::ResultSet &)>;
 
-// Opens the session, runs `lookup`, prints its entries. A warning status (entries delivered
-// despite a size or time limit) prints the entries and warns.
+std::optional<int> nothing_found(const qorldap::Session &, const qorldap::ResultSet &) { return std::nullopt; }
+
+// Opens the session, runs `lookup`, prints its entries. A result that is not complete (a limit
+// reached, a referral not followed) prints what arrived, warns and answers kExitPartial.
 int lookup_and_print(const Context &context, const std::string &what, BaseUse base_use,
-                     const AttributeSelection &selection, EmptyResult empty, const Lookup &lookup) {
+                     const AttributeSelection &selection, const NoEntry &no_entry, const Lookup &lookup) {
     const Settings &settings = context.settings();
     qorldap::Session session(context.module.directory());
     if (std::optional<int> failed = open_session(context, base_use, session)) return *failed;
     AttributeNames names(selection);
     qorldap::ResultSet results(session);
     const int32_t status = lookup(results, names.get());
-    if (DS_FAILED(status)) return report_failure(context.module, session.get(), settings.verbose, what, status);
-    if (results.empty() && empty == EmptyResult::missing) {
-        report_error(what, "the server returned no entry");
-        return kExitNoSuchObject;
+    if (DS_FAILED(status)) {
+        if (!partial_result(status)) return report_failure(context.module, session.get(), settings.verbose, what, status);
+        report_warning(context.module, session.get(), what, status, "no entries arrived");
+        return kExitPartial;
+    }
+    if (results.empty()) {
+        if (std::optional<int> answer = no_entry(session, results)) return *answer;
     }
     std::vector<Entry> entries;
-    if (const int32_t copied = copy_entries(context.module.directory(), session.get(), results, selection, entries);
+    MisreadValues misread;
+    if (const int32_t copied = copy_entries(context.module.directory(), session.get(), results, selection, entries, misread);
         copied != DS_OK)
         return report_failure(context.module, session.get(), settings.verbose, what, copied);
     print_entries(entries, settings.json);
-    if (status != DS_OK) report_warning(context.module, what, status, "the entries printed are not all there are");
-    return kExitSuccess;
+    misread.report(what);
+    if (entries.empty() && !settings.json) report_error(what, "no entries");
+    if (!partial_result(status)) return kExitSuccess;
+    report_warning(context.module, session.get(), what, status, "the entries printed are not all there are");
+    return kExitPartial;
 }
 
 AttributeSelection selection_after(const std::vector<std::string> &arguments, size_t first) {
     return AttributeSelection(std::vector<std::string>(arguments.begin() + static_cast<std::ptrdiff_t>(first), arguments.end()));
+}
+
+// dsexpgrp delivers nothing at all (not even an empty set) for an entry without members, and
+// every entry that is not a group has none: the entry's classes tell which it was.
+std::optional<int> explain_no_expansion(const Context &context, const std::string &group, const qorldap::Session &session,
+                                        const qorldap::ResultSet &expanded) {
+    const std::string what = "expand " + group;
+    if (expanded.get() != nullptr) return std::nullopt;   // members, but no subscribers
+    AttributeNames classes(class_attributes());
+    qorldap::ResultSet entry(session);
+    const int32_t status = entry.resolve_dn(group.c_str(), classes.get());
+    if (DS_FAILED(status)) return report_failure(context.module, session.get(), context.settings().verbose, what, status);
+    const qorldap::Directory &directory = context.module.directory();
+    for (const char *group_class : {"groupOfNames", "groupOfUniqueNames"}) {
+        if (!entry.empty() && directory.dsiscls(session.get(), entry[0], group_class,
+                                                static_cast<int32_t>(std::char_traits<char>::length(group_class))) == 1) {
+            report_error(what, "the group has no members");
+            return kExitSuccess;
+        }
+    }
+    report_error(what, "the entry is not a group (groupOfNames or groupOfUniqueNames)");
+    return kExitUsage;
 }
 
 }  // namespace
@@ -56,7 +89,7 @@ int run_search(const Context &context) {
     const std::string &filter = context.arguments()[0];
     check_filter(filter);
     const AttributeSelection selection = selection_after(context.arguments(), 1);
-    return lookup_and_print(context, "search " + filter, BaseUse::needed, selection, EmptyResult::fine,
+    return lookup_and_print(context, "search " + filter, BaseUse::needed, selection, nothing_found,
                             [&](qorldap::ResultSet &results, char **attributes) {
                                 return results.resolve(filter.c_str(), attributes);
                             });
@@ -64,8 +97,13 @@ int run_search(const Context &context) {
 
 int run_read(const Context &context) {
     const std::string &dn = context.arguments()[0];
+    const std::string what = "read " + dn;
     const AttributeSelection selection = selection_after(context.arguments(), 1);
-    return lookup_and_print(context, "read " + dn, BaseUse::unused, selection, EmptyResult::missing,
+    const auto missing = [&](const qorldap::Session &, const qorldap::ResultSet &) -> std::optional<int> {
+        report_error(what, "the server returned no entry");
+        return kExitNoSuchObject;
+    };
+    return lookup_and_print(context, what, BaseUse::unused, selection, missing,
                             [&](qorldap::ResultSet &results, char **attributes) {
                                 return results.resolve_dn(dn.c_str(), attributes);
                             });
@@ -74,7 +112,10 @@ int run_read(const Context &context) {
 int run_expand(const Context &context) {
     const std::string &group = context.arguments()[0];
     const AttributeSelection selection({});
-    return lookup_and_print(context, "expand " + group, BaseUse::needed, selection, EmptyResult::fine,
+    const auto no_expansion = [&](const qorldap::Session &session, const qorldap::ResultSet &expanded) {
+        return explain_no_expansion(context, group, session, expanded);
+    };
+    return lookup_and_print(context, "expand " + group, BaseUse::needed, selection, no_expansion,
                             [&](qorldap::ResultSet &results, char **) { return results.expand_group(group.c_str()); });
 }
 

@@ -7,11 +7,19 @@
 #include <exception>
 #include <string>
 
+#include <algorithm>
+#include <optional>
+
 #include "cli.h"
 #include "commands.h"
 #include "module.h"
+#include "password.h"
 #include "report.h"
 #include "usage_error.h"
+
+#ifndef QORDS_VERSION
+#error "the build gives QORDS_VERSION"
+#endif
 
 namespace {
 
@@ -34,8 +42,41 @@ const qords::Command &command_of(const qords::Invocation &invocation) {
     if (count > command->max_arguments)
         throw qords::UsageError(std::string(command->name) + " takes " +
                                 (command->synopsis.empty() ? std::string("no arguments") : std::string(command->synopsis)));
+    const qords::Settings &settings = invocation.settings;
+    const bool reads_ldif = command->name == "add" || command->name == "modify";
+    if (settings.input_file && !reads_ldif) throw qords::UsageError("-f belongs to add and modify");
+    if (settings.keep_going && !reads_ldif) throw qords::UsageError("-c belongs to add and modify");
+    if (settings.dry_run && !reads_ldif && command->name != "delete")
+        throw qords::UsageError("-n belongs to add, modify and delete");
     return *command;
 }
+
+int print_version() {
+    std::printf("qords %s\n", QORDS_VERSION);
+    std::fflush(stdout);
+    const std::string path = qords::module_path();
+    const qords::Module module(path);
+    std::printf("module %s: %s\n", path.c_str(), module.release().c_str());
+    return qords::kExitSuccess;
+}
+
+// The password a command that talks to the server binds with, read before the command reads
+// anything else (it may be the first line of standard input); wiped when the run ends.
+class PasswordHolder {
+public:
+    PasswordHolder(const qords::Command &command, const qords::Settings &settings) {
+        if (command.uses_server && !settings.dry_run) text_ = qords::bind_password(settings);
+    }
+    ~PasswordHolder() {
+        if (text_) std::fill(text_->begin(), text_->end(), '\0');
+    }
+    PasswordHolder(const PasswordHolder &) = delete;
+    PasswordHolder &operator=(const PasswordHolder &) = delete;
+    const std::optional<std::string> &text() const { return text_; }
+
+private:
+    std::optional<std::string> text_;
+};
 
 }  // namespace
 
@@ -45,6 +86,14 @@ int main(int argc, char **argv) {
         invocation = qords::parse_command_line(argc, argv);
     } catch (const qords::UsageError &error) {
         return usage_failure(error.what(), "");
+    }
+    if (invocation.version) {
+        try {
+            return print_version();
+        } catch (const qords::ModuleError &error) {
+            qords::report_error("module", error.what());
+            return qords::kExitFailure;
+        }
     }
     if (invocation.command.empty()) {
         if (invocation.help) {
@@ -62,7 +111,8 @@ int main(int argc, char **argv) {
     try {
         const qords::Command &command = command_of(invocation);
         const qords::Module module(qords::module_path());
-        const int status = command.run(qords::Context{invocation, module});
+        const PasswordHolder password(command, invocation.settings);
+        const int status = command.run(qords::Context{invocation, module, password.text()});
         if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
             qords::report_error(invocation.command, std::string("cannot write the output: ") + std::strerror(errno));
             return qords::kExitFailure;
@@ -73,6 +123,9 @@ int main(int argc, char **argv) {
     } catch (const qords::ModuleError &error) {
         qords::report_error("module", error.what());
         return qords::kExitFailure;
+    } catch (const qords::PasswordError &error) {
+        qords::report_error("password", error.what());
+        return qords::kExitUsage;
     } catch (const std::exception &error) {
         qords::report_error(invocation.command, error.what());
         return qords::kExitFailure;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
 
@@ -66,6 +67,15 @@ Module::Module(const std::string &path) : path_(path) {
 Module::~Module() {
     if (image_ != nullptr) ::dlclose(image_);
     qorhost_stop();
+}
+
+std::string Module::release() const {
+    const qorhost_image_record *image = qorhost_image_of(path_.c_str());
+    if (image == nullptr) return "(no image-information record)";
+    const auto field = [](const char *text, size_t size) { return std::string(text, ::strnlen(text, size)); };
+    return field(image->release, sizeof image->release) + " (host version " +
+           field(image->host_version, sizeof image->host_version) + ", built " +
+           field(image->build_date, sizeof image->build_date) + ")";
 }
 
 std::string Module::error_text(int32_t code) const {

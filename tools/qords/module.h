@@ -33,6 +33,9 @@ public:
     const qorldap::Directory &directory() const { return directory_; }
     const std::string &path() const { return path_; }
 
+    // What the image says of itself: "RELEASE (host version V, built DATE)".
+    std::string release() const;
+
     // The module's text for an LDAP result code.
     std::string error_text(int32_t code) const;
     // Writes the session's last protocol failure to the host log; nothing for a null session.

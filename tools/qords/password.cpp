@@ -66,6 +66,25 @@ void write_all(int fd, const std::string &text) {
     }
 }
 
+// One line from `fd`, read byte by byte, without its line break (and a CR before it); nullopt
+// when the input ends before a line break, or, with `last_line_may_end`, before any byte.
+std::optional<std::string> read_line(int fd, bool last_line_may_end) {
+    std::string line;
+    char c = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (last_line_may_end && !line.empty()) break;
+            return std::nullopt;
+        }
+        if (c == '\n') break;
+        line += c;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
 }  // namespace
 
 std::string read_password_file(const std::string &path) {
@@ -80,28 +99,20 @@ std::string read_password_file(const std::string &path) {
 
 std::string ask_password(const std::string &prompt) {
     const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) throw PasswordError("-W needs a terminal to ask for the password (use -y FILE instead)");
-    std::string answer;
-    bool complete = false;
+    if (fd < 0) {
+        std::optional<std::string> line = read_line(STDIN_FILENO, true);
+        if (!line) throw PasswordError("-W found no terminal to ask on, and no password line on standard input");
+        return *line;
+    }
+    std::optional<std::string> answer;
     {
         write_all(fd, prompt);
         EchoOff quiet(fd);
-        char c = 0;
-        for (;;) {
-            const ssize_t n = ::read(fd, &c, 1);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            if (c == '\n') {
-                complete = true;
-                break;
-            }
-            answer += c;
-        }
+        answer = read_line(fd, false);
     }
     ::close(fd);
-    if (!complete) throw PasswordError("no password was typed");
-    if (!answer.empty() && answer.back() == '\r') answer.pop_back();
-    return answer;
+    if (!answer) throw PasswordError("no password was typed");
+    return *answer;
 }
 
 std::optional<std::string> bind_password(const Settings &settings) {

@@ -10,6 +10,15 @@ namespace {
 constexpr int32_t kNoSuchObjectCode = 0x20;
 constexpr int32_t kUnknownErrorCode = 80;
 
+// Result codes of what the user gave: a DN the server cannot read (also the directory layer's
+// own "no DN"), a filter the module cannot encode.
+constexpr int32_t kInvalidDnSyntaxCode = 34;
+constexpr int32_t kBadFilterCode = 87;
+
+// Result codes of an incomplete lookup: time limit, size limit, partial results (a version-2
+// referral), referral, administrative limit.
+constexpr int32_t kPartialCodes[] = {3, 4, 9, 10, 11};
+
 // What the directory layer's own statuses of dsopen mean there: a setting found nowhere.
 const char *opening_text(int32_t status) {
     if (status == DS_NO_BASE_DN) return "No base DN: give --base or set LDAP_BASE";
@@ -46,11 +55,31 @@ void print_line(const std::string &line) {
     std::fputc('\n', stderr);
 }
 
+// The session's dsgeterr text after "; ", or nothing.
+std::string session_message(const Module &module, LDAP *session) {
+    if (session == nullptr) return {};
+    const char *message = module.directory().dsgeterr(session);
+    return message != nullptr && *message != '\0' ? std::string("; ") + message : std::string();
+}
+
 }  // namespace
 
 int exit_status_for(int32_t status) {
     if (!DS_FAILED(status)) return kExitSuccess;
-    return DS_CODE(status) == kNoSuchObjectCode ? kExitNoSuchObject : kExitFailure;
+    switch (DS_CODE(status)) {
+        case kNoSuchObjectCode: return kExitNoSuchObject;
+        case kInvalidDnSyntaxCode:
+        case kBadFilterCode: return kExitUsage;
+        default: return kExitFailure;
+    }
+}
+
+bool partial_result(int32_t status) {
+    if (status == DS_OK) return false;
+    if (!DS_FAILED(status)) return true;
+    for (int32_t code : kPartialCodes)
+        if (DS_CODE(status) == code) return true;
+    return false;
 }
 
 std::string status_text(const Module &module, int32_t status, Stage stage) {
@@ -68,18 +97,13 @@ std::string status_text(const Module &module, int32_t status, Stage stage) {
 int report_failure(const Module &module, LDAP *session, bool verbose, std::string_view what, int32_t status,
                    Stage stage) {
     if (verbose) module.log_failure(session, "qords");
-    std::string line = "qords: " + std::string(what) + ": " + status_text(module, status, stage);
-    if (session != nullptr) {
-        if (const char *message = module.directory().dsgeterr(session); message != nullptr && *message != '\0')
-            line += std::string("; ") + message;
-    }
-    print_line(line);
+    print_line("qords: " + std::string(what) + ": " + status_text(module, status, stage) + session_message(module, session));
     return exit_status_for(status);
 }
 
-void report_warning(const Module &module, std::string_view what, int32_t status, std::string_view note) {
+void report_warning(const Module &module, LDAP *session, std::string_view what, int32_t status, std::string_view note) {
     print_line("qords: " + std::string(what) + ": warning: " + status_text(module, status, Stage::operation) + ": " +
-               std::string(note));
+               std::string(note) + session_message(module, session));
 }
 
 void report_error(std::string_view what, std::string_view message) {

@@ -14,13 +14,20 @@ namespace qords {
 enum ExitStatus : int {
     kExitSuccess = 0,        // also TRUE of compare and isclass
     kExitFalse = 1,          // FALSE of compare and isclass; parent of a name without parent
-    kExitUsage = 2,          // wrong invocation or malformed input
+    kExitUsage = 2,          // wrong invocation or malformed input (a bad filter or DN too)
     kExitFailure = 3,        // a directory failure
     kExitNoSuchObject = 4,   // the entry or base does not exist
+    kExitPartial = 5,        // a lookup's result is not complete (limit reached, referral not followed)
 };
 
-// The exit status of a failed directory function's status.
+// The exit status of a failed directory function's status: 2 for what the user gave wrongly (a
+// filter or a DN the module or the server cannot read), 4 for no such object, else 3.
 int exit_status_for(int32_t status);
+
+// True when a lookup's status says its result is incomplete: a warning (entries delivered with
+// a result code that is not success), or a failure without entries because a size, time or
+// administrative limit was reached or a referral was not followed.
+bool partial_result(int32_t status);
 
 // Where a status came from: opening the session (where the directory layer's own codes for a
 // missing host or base DN occur) or an operation on an open session.
@@ -36,10 +43,12 @@ std::string status_text(const Module &module, int32_t status, Stage stage);
 int report_failure(const Module &module, LDAP *session, bool verbose, std::string_view what, int32_t status,
                    Stage stage = Stage::operation);
 
-// Prints "qords: WHAT: warning: TEXT (0xSTATUS): NOTE".
-void report_warning(const Module &module, std::string_view what, int32_t status, std::string_view note);
+// Prints "qords: WHAT: warning: TEXT (0xSTATUS): NOTE[; MESSAGE]" where MESSAGE is the session's
+// dsgeterr text (none for a null session).
+void report_warning(const Module &module, LDAP *session, std::string_view what, int32_t status, std::string_view note);
 
-// Prints "qords: WHAT: MESSAGE" (a failure that is not a directory status).
+
+// Prints "qords: WHAT: MESSAGE": a failure that is not a directory status, or a notice.
 void report_error(std::string_view what, std::string_view message);
 
 }  // namespace qords

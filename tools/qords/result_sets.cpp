@@ -1,19 +1,36 @@
 #include "result_sets.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "json_writer.h"
 #include "ldif_writer.h"
 
 namespace qords {
+namespace {
+
+// True when standard output is a regular file and nothing has been written to it before: the
+// start of an LDIF file, where its version line belongs.
+bool output_starts_a_file() {
+    struct stat status {};
+    if (::fstat(STDOUT_FILENO, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    std::fflush(stdout);
+    return ::lseek(STDOUT_FILENO, 0, SEEK_CUR) == 0;
+}
+
+}  // namespace
 
 AttributeNames::AttributeNames(const AttributeSelection &selection) : names_(selection.names()) {
     for (std::string &name : names_) pointers_.push_back(name.data());
     pointers_.push_back(nullptr);
 }
 
+AttributeSelection class_attributes() { return AttributeSelection({"objectClass", "qorInterface"}); }
+
 int32_t copy_entries(const qorldap::Directory &directory, LDAP *session, const qorldap::ResultSet &results,
-                     const AttributeSelection &selection, std::vector<Entry> &entries) {
+                     const AttributeSelection &selection, std::vector<Entry> &entries, MisreadValues &misread) {
     for (dsent *record : results) {
         Entry &entry = entries.emplace_back();
         entry.dn = record->de_dn != nullptr ? record->de_dn : "";
@@ -24,10 +41,11 @@ int32_t copy_entries(const qorldap::Directory &directory, LDAP *session, const q
             const View view = selection.view_of(attribute.name);
             for (int32_t k = 0; k < source.da_count; ++k) {
                 dsval *from = source.da_vals[k];
+                const char *text = directory.dsgstr(from) != nullptr ? directory.dsgstr(from) : "";
                 Value &value = attribute.values.emplace_back();
                 value.view = view;
                 switch (view) {
-                    case View::text: value.bytes = directory.dsgstr(from) != nullptr ? directory.dsgstr(from) : ""; break;
+                    case View::text: value.bytes = text; break;
                     case View::binary: {
                         int32_t length = -1;   // left untouched only when the pool had no memory
                         const unsigned char *bytes = directory.dsgbin(session, from, &length);
@@ -41,6 +59,7 @@ int32_t copy_entries(const qorldap::Directory &directory, LDAP *session, const q
                     case View::float32: value.real = directory.dsgflt(from); break;
                     case View::float64: value.real = directory.dsgdbl(from); break;
                 }
+                if (view != View::text) misread.check(entry.dn, attribute.name, view, text, value);
             }
         }
     }
@@ -48,8 +67,17 @@ int32_t copy_entries(const qorldap::Directory &directory, LDAP *session, const q
 }
 
 void print_entries(const std::vector<Entry> &entries, bool json) {
-    const std::string text = json ? json_text(entries) : ldif_text(entries);
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (json) {
+        const std::string text = json_text(entries);
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return;
+    }
+    if (entries.empty()) return;
+    if (output_starts_a_file()) std::fwrite(ldif_version_line().data(), 1, ldif_version_line().size(), stdout);
+    for (const Entry &entry : entries) {
+        const std::string record = ldif_record(entry);
+        std::fwrite(record.data(), 1, record.size(), stdout);
+    }
 }
 
 }  // namespace qords

@@ -9,6 +9,7 @@
 #include "attribute_views.h"
 #include "entries.h"
 #include "qorldap/qorldap.hpp"
+#include "typed_reads.h"
 
 namespace qords {
 
@@ -25,12 +26,18 @@ private:
     std::vector<char *> pointers_;
 };
 
-// Copies every entry of `results` (may be null) into `entries`, reading each attribute's values
-// through its view. DS_OK, or DS_NO_MEMORY when the module could not decode a binary value.
-int32_t copy_entries(const qorldap::Directory &directory, LDAP *session, const qorldap::ResultSet &results,
-                     const AttributeSelection &selection, std::vector<Entry> &entries);
+// The attributes dsiscls reads an entry's classes from: objectClass and qorInterface.
+AttributeSelection class_attributes();
 
-// Writes the entries to standard output as LDIF, or as JSON.
+// Copies every entry of `results` (may be null) into `entries`, reading each attribute's values
+// through its view; values a typed view misreads are noted in `misread`. DS_OK, or DS_NO_MEMORY
+// when the module could not decode a binary value.
+int32_t copy_entries(const qorldap::Directory &directory, LDAP *session, const qorldap::ResultSet &results,
+                     const AttributeSelection &selection, std::vector<Entry> &entries, MisreadValues &misread);
+
+// Writes the entries to standard output as JSON, or as LDIF: records only, with the version line
+// first when standard output is a file that starts here (not when it is appended to, a pipe or
+// a terminal), and nothing at all for no entries.
 void print_entries(const std::vector<Entry> &entries, bool json);
 
 }  // namespace qords

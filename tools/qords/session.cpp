@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "password.h"
 #include "qorldap/qorhost.h"
 #include "report.h"
 
@@ -79,25 +78,23 @@ std::optional<int> open_session(const Context &context, BaseUse base_use, qorlda
         }
         qorhost_set_option("LDAP_TLS_CACERT", settings.ca_file->c_str());
     }
-    std::optional<std::string> password;
-    try {
-        password = bind_password(settings);
-    } catch (const PasswordError &error) {
-        report_error("password", error.what());
-        return kExitUsage;
-    }
     std::optional<std::string> base = settings.base;
     if (!base && base_use == BaseUse::unused) base = std::string();
 
-    const int32_t status = session.open(text_or_null(settings.host), settings.port, option_word(settings),
-                                        text_or_null(base), text_or_null(settings.bind_dn), text_or_null(password));
-    if (password) std::fill(password->begin(), password->end(), '\0');
-    if (status != DS_OK)
-        return report_failure(context.module, nullptr, false, opening_what(settings), status, Stage::open);
-
-    if (settings.time_limit || settings.size_limit) {
-        session.set(settings.time_limit ? *settings.time_limit : -1, settings.size_limit ? *settings.size_limit : -1);
+    // A session whose bind fails is kept for its error texts: the failure then carries the
+    // server's words.
+    const int32_t status =
+        session.open(text_or_null(settings.host), settings.port, option_word(settings) | DS_OPT_KEEP_FAILED_BIND,
+                     text_or_null(base), text_or_null(settings.bind_dn), text_or_null(context.password));
+    if (status != DS_OK) {
+        const int exit_status = report_failure(context.module, session.get(), settings.verbose, opening_what(settings),
+                                               status, Stage::open);
+        session.close();
+        return exit_status;
     }
+    // The limits, and the option word without the bit that has done its part.
+    session.set(settings.time_limit ? *settings.time_limit : -1, settings.size_limit ? *settings.size_limit : -1,
+                option_word(settings));
     if (settings.cache_seconds) {
         if (!context.module.has_cache()) {
             report_error("--cache", "the module " + context.module.path() + " has no result cache");

@@ -1,42 +1,65 @@
-// add, modify and delete.
+// add, modify and delete: one update named on the command line, or every record of an LDIF
+// input (standard input, or the file of -f) when no DN is given.
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 
 #include "attribute_lists.h"
+#include "change_records.h"
 #include "commands.h"
-#include "ldif_reader.h"
 #include "report.h"
-#include "session.h"
+#include "update_requests.h"
+#include "update_run.h"
 #include "usage_error.h"
 
 namespace qords {
 namespace {
 
-// All of standard input; on a terminal the user is told that it is being read.
-std::string read_standard_input(const std::string &what) {
-    if (::isatty(STDIN_FILENO) != 0)
-        std::fprintf(stderr, "qords: %s: reading LDIF from standard input (end it with Ctrl-D)\n", what.c_str());
-    return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-}
+// The LDIF input of a command: the file of -f, else standard input (on a terminal the user is
+// told that it is being read).
+class LdifInput {
+public:
+    explicit LdifInput(const Context &context) {
+        const Settings &settings = context.settings();
+        if (settings.input_file) {
+            name_ = *settings.input_file;
+            file_ = std::make_unique<std::ifstream>(name_, std::ios::binary);
+            if (!*file_) throw UsageError("cannot read " + name_);
+            return;
+        }
+        name_ = "standard input";
+        if (::isatty(STDIN_FILENO) != 0)
+            std::fprintf(stderr, "qords: %s: reading LDIF from standard input (end it with Ctrl-D)\n",
+                         context.invocation.command.c_str());
+    }
 
-// The module sends every value as NUL-terminated text, so a value with a zero byte inside would
-// arrive cut short: refuse it instead.
-void check_sendable(const std::string &attribute, const std::vector<std::string> &values) {
-    for (const std::string &value : values)
-        if (value.find('\0') != std::string::npos)
-            throw UsageError("a value of " + attribute +
-                             " holds a zero byte, which the module cannot send as text; give binary data as " +
-                             attribute + ":bin=@FILE (stored as Base64 text)");
-}
+    std::istream &stream() { return file_ ? *file_ : std::cin; }
+    const std::string &name() const { return name_; }
 
-AttributeInput text_attribute(const std::string &name, const std::vector<std::string> &values) {
-    check_sendable(name, values);
-    AttributeInput input{name, {}};
-    for (const std::string &value : values) input.values.push_back(TypedValue{View::text, value, 0, 0});
-    return input;
+    // All of the input, for the commands that read one request from it.
+    std::string text() {
+        std::string all{std::istreambuf_iterator<char>(stream()), std::istreambuf_iterator<char>()};
+        if (stream().bad()) throw UsageError("cannot read " + name_);
+        return all;
+    }
+
+private:
+    std::string name_;
+    std::unique_ptr<std::ifstream> file_;
+};
+
+// The one request the command names, read from the input: LdifError reported as input error.
+template <typename Read>
+auto from_input(LdifInput &input, Read read) {
+    try {
+        return read(input.text());
+    } catch (const LdifError &error) {
+        throw UsageError(input.name() + ", " + error.what());
+    }
 }
 
 void check_dn(const std::string &given, const std::string &in_input) {
@@ -44,133 +67,68 @@ void check_dn(const std::string &given, const std::string &in_input) {
         throw UsageError("the input is for \"" + in_input + "\", not for \"" + given + "\"");
 }
 
-std::string input_error(const LdifError &error) { return std::string("standard input, ") + error.what(); }
-
-int32_t operation_named(const std::string &name) {
-    if (name == "add") return DS_MOD_ADD;
-    if (name == "delete") return DS_MOD_DELETE;
-    if (name == "replace") return DS_MOD_REPLACE;
-    throw UsageError("the change is add, delete or replace, not \"" + name + "\"");
+void refuse_input_file(const Context &context, const char *arguments) {
+    if (context.settings().input_file)
+        throw UsageError(std::string("-f gives the input of ") + context.invocation.command + ", which then takes no " +
+                         arguments);
 }
 
-// The module cannot send an add or replace without values.
-void check_values(int32_t operation, const std::string &attribute, size_t count) {
-    if (count > 0) return;
-    if (operation == DS_MOD_ADD) throw UsageError("add of " + attribute + " needs at least one value");
-    if (operation == DS_MOD_REPLACE)
-        throw UsageError("replace of " + attribute + " needs at least one value (delete removes the whole attribute)");
-}
-
-struct ModifyRequest {
-    std::vector<int32_t> operations;
-    std::vector<AttributeInput> attributes;
-};
-
-ModifyRequest changes_from_input(const std::string &dn, const std::string &what) {
-    ChangeInput input;
-    try {
-        input = ldif_changes(read_standard_input(what));
-    } catch (const LdifError &error) {
-        throw UsageError(input_error(error));
-    }
-    for (const std::string &named : input.dns) check_dn(dn, named);
-    ModifyRequest request;
-    for (const Change &change : input.changes) {
-        const int32_t operation = change.kind == ChangeKind::add      ? DS_MOD_ADD
-                                  : change.kind == ChangeKind::remove ? DS_MOD_DELETE
-                                                                      : DS_MOD_REPLACE;
-        check_values(operation, change.attribute, change.values.size());
-        request.operations.push_back(operation);
-        request.attributes.push_back(text_attribute(change.attribute, change.values));
-    }
-    return request;
+int apply_one(const Context &context, const UpdateRequest &request) {
+    UpdateSender sender(context);
+    return sender.apply(request, request_title(request));
 }
 
 }  // namespace
 
 int run_add(const Context &context) {
-    const std::string &dn = context.arguments()[0];
-    const std::string what = "add " + dn;
-    std::vector<AttributeInput> attributes;
-    if (context.arguments().size() > 1) {
-        attributes = group_assignments(std::vector<std::string>(context.arguments().begin() + 1, context.arguments().end()));
-    } else {
-        EntryInput entry;
-        try {
-            entry = ldif_entry(read_standard_input(what));
-        } catch (const LdifError &error) {
-            throw UsageError(input_error(error));
-        }
-        if (entry.dn) check_dn(dn, *entry.dn);
-        for (const AttributeValues &attribute : entry.attributes)
-            attributes.push_back(text_attribute(attribute.name, attribute.values));
+    const std::vector<std::string> &arguments = context.arguments();
+    if (arguments.empty()) {
+        LdifInput input(context);
+        return apply_records(context, input.stream(), input.name(), UntypedRecord::add);
     }
-
-    qorldap::Session session(context.module.directory());
-    if (std::optional<int> failed = open_session(context, BaseUse::unused, session)) return *failed;
-    AttributeRecords records(session);
-    for (const AttributeInput &attribute : attributes)
-        if (records.add(attribute) == nullptr)
-            return report_failure(context.module, session.get(), context.settings().verbose, what, DS_NO_MEMORY);
-    dsent entry{nullptr, records.all()};
-    const int32_t status = context.module.directory().dsreg(session.get(), dn.c_str(), &entry);
-    if (status != DS_OK) return report_failure(context.module, session.get(), context.settings().verbose, what, status);
-    return kExitSuccess;
+    UpdateRequest request;
+    request.type = ChangeType::add;
+    request.dn = arguments[0];
+    if (arguments.size() > 1) {
+        refuse_input_file(context, "ATTR=VALUE arguments");
+        request.attributes = group_assignments(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+    } else {
+        LdifInput input(context);
+        const ChangeRecord entry = from_input(input, ldif_entry);
+        if (entry.dn) check_dn(request.dn, *entry.dn);
+        request = update_request(entry, request.dn);
+    }
+    return apply_one(context, request);
 }
 
 int run_modify(const Context &context) {
     const std::vector<std::string> &arguments = context.arguments();
-    const std::string &dn = arguments[0];
-    const std::string what = "modify " + dn;
-    ModifyRequest request;
+    if (arguments.empty()) {
+        LdifInput input(context);
+        return apply_records(context, input.stream(), input.name(), UntypedRecord::modify);
+    }
+    UpdateRequest request;
+    request.type = ChangeType::modify;
+    request.dn = arguments[0];
     if (arguments.size() == 1) {
-        request = changes_from_input(dn, what);
+        LdifInput input(context);
+        const ChangeInput changes = from_input(input, ldif_changes);
+        for (const std::string &named : changes.dns) check_dn(request.dn, named);
+        request.modifications = modifications_of(changes.changes);
     } else {
+        refuse_input_file(context, "change arguments");
         if (arguments.size() < 3) throw UsageError("modify DN " + arguments[1] + " needs an attribute");
-        const int32_t operation = operation_named(arguments[1]);
         const std::vector<std::string> values(arguments.begin() + 3, arguments.end());
-        check_values(operation, arguments[2], values.size());
-        request.operations.push_back(operation);
-        request.attributes.push_back(text_attribute(arguments[2], values));
+        request.modifications.push_back(modification(operation_named(arguments[1]), text_attribute(arguments[2], values)));
     }
-
-    qorldap::Session session(context.module.directory());
-    if (std::optional<int> failed = open_session(context, BaseUse::unused, session)) return *failed;
-    const qorldap::Directory &directory = context.module.directory();
-    int32_t status = DS_OK;
-    if (request.attributes.size() == 1 && !request.attributes[0].values.empty()) {
-        // One change with values: sent as the texts are, nothing built in the session.
-        std::vector<char *> values;
-        for (TypedValue &value : request.attributes[0].values) values.push_back(value.bytes.data());
-        values.push_back(nullptr);
-        status = directory.dsmodone(session.get(), dn.c_str(), request.operations[0],
-                                    request.attributes[0].name.c_str(), values.data());
-    } else {
-        AttributeRecords records(session);
-        std::vector<dsmod> changes;
-        for (size_t i = 0; i < request.attributes.size(); ++i) {
-            dsatt *attribute = records.add(request.attributes[i]);
-            if (attribute == nullptr)
-                return report_failure(context.module, session.get(), context.settings().verbose, what, DS_NO_MEMORY);
-            changes.push_back(dsmod{request.operations[i], attribute});
-        }
-        std::vector<dsmod *> pointers;
-        for (dsmod &change : changes) pointers.push_back(&change);
-        pointers.push_back(nullptr);
-        status = directory.dsmodify(session.get(), dn.c_str(), pointers.data());
-    }
-    if (status != DS_OK) return report_failure(context.module, session.get(), context.settings().verbose, what, status);
-    return kExitSuccess;
+    return apply_one(context, request);
 }
 
 int run_delete(const Context &context) {
-    const std::string &dn = context.arguments()[0];
-    qorldap::Session session(context.module.directory());
-    if (std::optional<int> failed = open_session(context, BaseUse::unused, session)) return *failed;
-    const int32_t status = context.module.directory().dsdereg(session.get(), dn.c_str());
-    if (status != DS_OK)
-        return report_failure(context.module, session.get(), context.settings().verbose, "delete " + dn, status);
-    return kExitSuccess;
+    UpdateRequest request;
+    request.type = ChangeType::remove;
+    request.dn = context.arguments()[0];
+    return apply_one(context, request);
 }
 
 }  // namespace qords

@@ -8,8 +8,8 @@
 #include "base64.h"
 #include "cli.h"
 #include "attribute_lists.h"
+#include "change_records.h"
 #include "json_writer.h"
-#include "ldif_reader.h"
 #include "ldif_writer.h"
 #include "usage_error.h"
 
@@ -59,13 +59,13 @@ TEST(QordsLdifWriter, FoldsAt76Characters) {
     EXPECT_EQ(ldif_line("a", std::string(74, 'x')), "a: " + std::string(73, 'x') + "\n x\n");
 }
 
-TEST(QordsLdifWriter, RecordsWithTypedViews) {
+TEST(QordsLdifWriter, RecordsWithTypedViewsEndWithAnEmptyLine) {
     Entry entry{"cn=a,o=b", {{"cn", {Value{View::text, "a", 0, 0}}},
                              {"n", {Value{View::int32, "", -7, 0}, Value{View::float32, "", 0, 0.1f}}},
                              {"b", {Value{View::binary, std::string("\x00\x01", 2), 0, 0}}}}};
-    EXPECT_EQ(ldif_text({entry, Entry{"o=b", {}}}),
-              "version: 1\n\ndn: cn=a,o=b\ncn: a\nn: -7\nn: 0.1\nb:: AAE=\n\ndn: o=b\n");
-    EXPECT_EQ(ldif_text({}), "");
+    EXPECT_EQ(ldif_record(entry), "dn: cn=a,o=b\ncn: a\nn: -7\nn: 0.1\nb:: AAE=\n\n");
+    EXPECT_EQ(ldif_record(Entry{"o=b", {}}), "dn: o=b\n\n");
+    EXPECT_EQ(ldif_version_line(), "version: 1\n\n");
 }
 
 TEST(QordsJsonWriter, StringsNumbersAndBase64) {
@@ -99,7 +99,7 @@ TEST(QordsLdifReader, UnfoldsDecodesAndGroups) {
         "description:: w7w=\n"
         "CN: second\n"
         "description:   three blanks\n";
-    const EntryInput entry = ldif_entry(text);
+    const ChangeRecord entry = ldif_entry(text);
     ASSERT_TRUE(entry.dn.has_value());
     EXPECT_EQ(*entry.dn, "cn=a,o=b");
     ASSERT_EQ(entry.attributes.size(), 2u);

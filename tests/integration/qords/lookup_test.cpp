@@ -92,7 +92,7 @@ TEST_F(QordsLookup, ScopesSizeLimitAndBase) {
     EXPECT_EQ(count({}), 7u);
 
     const Outcome limited = qords({"-z", "2", "search", "(objectClass=*)"});
-    ASSERT_TRUE(exited_with(limited, 0));
+    ASSERT_TRUE(exited_with(limited, 5));
     EXPECT_EQ(parse_ldif(limited.out).size(), 2u);
     EXPECT_NE(limited.err.find("warning: Sizelimit exceeded (0x00144004)"), std::string::npos) << limited.err;
 
@@ -102,6 +102,7 @@ TEST_F(QordsLookup, ScopesSizeLimitAndBase) {
     const Outcome nothing_ldif = qords({"search", "(uid=nobody-at-all)"});
     ASSERT_TRUE(exited_with(nothing_ldif, 0));
     EXPECT_EQ(nothing_ldif.out, "");
+    EXPECT_EQ(nothing_ldif.err, "qords: search (uid=nobody-at-all): no entries\n");
 
     const Outcome missing_base = qords({"-b", "ou=nowhere,o=example", "search", "(objectClass=*)"});
     EXPECT_TRUE(exited_with(missing_base, 4));

@@ -193,6 +193,7 @@ std::vector<ParsedEntry> parse_ldif(const std::string &text) {
             lines.push_back(line);
         }
     }
+    if (!lines.empty() && !lines.back().empty()) throw std::runtime_error("the last LDIF record does not end with an empty line");
     std::vector<ParsedEntry> entries;
     bool in_record = false;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -220,8 +221,8 @@ std::vector<ParsedEntry> parse_ldif(const std::string &text) {
                     if (static_cast<unsigned char>(c) > 127) throw std::runtime_error("non-ASCII written plain: " + line);
             }
         }
-        if (i == 0) {
-            if (line != "version: 1") throw std::runtime_error("LDIF does not start with version: 1");
+        if (lower(name) == "version") {
+            if (i != 0 || line != "version: 1") throw std::runtime_error("a version line that does not start the file");
             continue;
         }
         if (!in_record) {

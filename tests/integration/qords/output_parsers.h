@@ -18,7 +18,8 @@ struct ParsedEntry {
 };
 
 // Reads LDIF as qords writes it; throws std::runtime_error for anything a reader of RFC 2849
-// would reject, and for lines longer than 76 characters (qords folds them).
+// would reject, for lines longer than 76 characters (qords folds them), for a version line
+// anywhere but at the start, and for a record not ended by an empty line (so that outputs join).
 std::vector<ParsedEntry> parse_ldif(const std::string &text);
 
 // Reads qords' JSON: an array of {"dn": ..., "attributes": {...}}; throws std::runtime_error
