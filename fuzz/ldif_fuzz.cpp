@@ -1,15 +1,17 @@
-// LDIF input of the qords tool: arbitrary text read as records, as one entry to add and as change
-// records, through the reader's own source file.
+// LDIF input of the qords tool: arbitrary text read as records, each record as the request it
+// makes, as one entry to add and as change records, through the reader's own source files.
 //   - malformed input is an LdifError naming a line of the input, never another exception, a
-//     crash or a hang;
+//     crash or a hang; the reader goes on after a malformed record and still ends;
 //   - an entry read has attributes, each with a name and at least one value; an "add" change has
-//     values;
+//     values; a rename has a new RDN;
 //   - same_dn is reflexive and symmetric.
 // Inputs that could name a file to read ("name:< file:///...") are skipped: a fuzz run must not
 // read the machine's files (or a device that never ends).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -39,18 +41,45 @@ void check_error_line(const qords::LdifError &error, std::string_view text, cons
     }
 }
 
+void check_request(const qords::ChangeRecord &record) {
+    switch (record.type) {
+        case qords::ChangeType::add:
+            if (record.attributes.empty()) fail("change_record answered an entry without attributes");
+            break;
+        case qords::ChangeType::modify:
+            if (record.changes.empty()) fail("change_record answered a modification without changes");
+            break;
+        case qords::ChangeType::rename:
+            if (record.rename.new_rdn.empty()) fail("change_record answered a rename without a new RDN");
+            break;
+        case qords::ChangeType::remove: break;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     if (could_name_a_file(text)) return 0;
 
-    try {
-        for (const qords::LdifRecord &record : qords::ldif_records(text)) {
-            if (record.lines.empty()) fail("ldif_records answered an empty record");
+    std::istringstream input{std::string(text)};
+    qords::LdifReader reader(input);
+    for (int records = 0;; ++records) {
+        if (records > physical_lines(text)) fail("the reader answered more records than the input has lines");
+        try {
+            const std::optional<qords::LdifRecord> record = reader.next();
+            if (!record) break;
+            if (record->lines.empty()) fail("the reader answered an empty record");
+            for (const qords::UntypedRecord untyped : {qords::UntypedRecord::add, qords::UntypedRecord::modify}) {
+                try {
+                    check_request(qords::change_record(*record, untyped));
+                } catch (const qords::LdifError &error) {
+                    check_error_line(error, text, "change_record");
+                }
+            }
+        } catch (const qords::LdifError &error) {
+            check_error_line(error, text, "LdifReader");
         }
-    } catch (const qords::LdifError &error) {
-        check_error_line(error, text, "ldif_records");
     }
 
     try {

@@ -65,8 +65,11 @@ struct PhysicalLine {
 
 }  // namespace
 
-LdifError::LdifError(int line, const std::string &message)
-    : std::runtime_error("line " + std::to_string(line) + ": " + message), line_(line), message_(message) {}
+LdifError::LdifError(int line, const std::string &message, std::string record_dn)
+    : std::runtime_error("line " + std::to_string(line) + ": " + message),
+      line_(line),
+      message_(message),
+      record_dn_(std::move(record_dn)) {}
 
 bool LdifReader::read_line(std::string &line) {
     if (ended_) return false;
@@ -111,18 +114,24 @@ std::optional<LdifRecord> LdifReader::next() {
             if (record.lines.empty()) record.first_line = line.number;
             record.lines.push_back(std::move(line));
         };
-        for (const PhysicalLine &line : physical) {
-            if (line.text.front() == ' ') {
-                if (logical_number == 0) throw LdifError(line.number, "a continuation line with no line before it");
-                if (!in_comment) logical.append(line.text, 1);
-                continue;
+        try {
+            for (const PhysicalLine &line : physical) {
+                if (line.text.front() == ' ') {
+                    if (logical_number == 0) throw LdifError(line.number, "a continuation line with no line before it");
+                    if (!in_comment) logical.append(line.text, 1);
+                    continue;
+                }
+                finish_line();
+                logical_number = line.number;
+                in_comment = line.text.front() == '#';
+                logical.assign(in_comment ? std::string() : line.text);
             }
             finish_line();
-            logical_number = line.number;
-            in_comment = line.text.front() == '#';
-            logical.assign(in_comment ? std::string() : line.text);
+        } catch (const LdifError &error) {
+            const bool named = !record.lines.empty() && equal_ignoring_case(record.lines.front().name, "dn");
+            if (!named) throw;
+            throw LdifError(error.line(), error.message(), record.lines.front().value);
         }
-        finish_line();
         if (!record.lines.empty()) return record;
     }
 }

@@ -12,17 +12,19 @@
 
 namespace qords {
 
-// Malformed input, naming the physical line (from 1) where the fault is; what() is
-// "line N: MESSAGE".
+// Malformed input, naming the physical line (from 1) where the fault is, and the DN of the
+// record when its dn: line could be read; what() is "line N: MESSAGE".
 class LdifError : public std::runtime_error {
 public:
-    LdifError(int line, const std::string &message);
+    LdifError(int line, const std::string &message, std::string record_dn = {});
     int line() const { return line_; }
     const std::string &message() const { return message_; }
+    const std::string &record_dn() const { return record_dn_; }
 
 private:
     int line_;
     std::string message_;
+    std::string record_dn_;
 };
 
 // One logical line: "name: value" with the value decoded, or the "-" that ends a change.

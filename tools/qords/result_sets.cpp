@@ -11,13 +11,13 @@
 namespace qords {
 namespace {
 
-// True when standard output is a regular file and nothing has been written to it before: the
-// start of an LDIF file, where its version line belongs.
+// True when standard output is a regular file that is still empty: the start of an LDIF file,
+// where its version line belongs (a file appended to, ">>", holds what came before).
 bool output_starts_a_file() {
-    struct stat status {};
-    if (::fstat(STDOUT_FILENO, &status) != 0 || !S_ISREG(status.st_mode)) return false;
     std::fflush(stdout);
-    return ::lseek(STDOUT_FILENO, 0, SEEK_CUR) == 0;
+    struct stat status {};
+    return ::fstat(STDOUT_FILENO, &status) == 0 && S_ISREG(status.st_mode) && status.st_size == 0 &&
+           ::lseek(STDOUT_FILENO, 0, SEEK_CUR) == 0;
 }
 
 }  // namespace

@@ -50,6 +50,24 @@ std::optional<std::string> fraction_misreading(std::string_view text, View view)
     return std::nullopt;
 }
 
+// A value as a message may quote it: printable ASCII as it is, other bytes as \xNN (a value must
+// not drive the terminal), long values cut.
+std::string quoted(std::string_view text) {
+    constexpr size_t kLongest = 40;
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size() && i < kLongest; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte < 0x7f && byte != '"' && byte != '\\') {
+            out += static_cast<char>(byte);
+        } else {
+            constexpr char kHex[] = "0123456789abcdef";
+            out += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+        }
+    }
+    out += text.size() > kLongest ? "\"..." : "\"";
+    return out;
+}
+
 std::string printed_form(View view, const Value &read) {
     if (view == View::binary) return "decoded skipping what is not Base64";
     return "printed as " + number_text(read);
@@ -82,13 +100,13 @@ void MisreadValues::check(const std::string &dn, const std::string &attribute, V
             return;
         }
     }
-    misread_.push_back(Misread{attribute, view, dn, std::string(text), std::move(*reason), printed_form(view, read), 1});
+    misread_.push_back(Misread{attribute, view, dn, quoted(text), std::move(*reason), printed_form(view, read), 1});
 }
 
 void MisreadValues::report(std::string_view what) const {
     for (const Misread &m : misread_) {
-        std::string note = "warning: " + m.attribute + ":" + view_suffix(m.view) + ": \"" + m.text + "\" (of " + m.dn +
-                           ") " + m.reason + "; " + m.printed;
+        std::string note = "warning: " + m.attribute + ":" + view_suffix(m.view) + ": " + m.text + " (of " + m.dn + ") " +
+                           m.reason + "; " + m.printed;
         if (m.count > 1) note += " (and " + std::to_string(m.count - 1) + " more value" + (m.count > 2 ? "s" : "") + ")";
         report_error(what, note);
     }

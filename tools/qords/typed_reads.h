@@ -25,6 +25,7 @@ public:
     // One warning line per attribute with misread values, naming the first of them:
     //   qords: WHAT: warning: employeeNumber:int: "12abc" (of cn=x,o=y) is not a whole number;
     //   printed as 12 (and 2 more values)
+    // The value is quoted with bytes outside printable ASCII as \xNN, and cut when long.
     void report(std::string_view what) const;
 
 private:

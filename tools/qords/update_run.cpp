@@ -28,20 +28,17 @@ struct Tally {
 
 void print_summary(const std::string &command, const Tally &tally, const Settings &settings, bool connection_lost) {
     std::string line = "qords: " + command + ": ";
-    if (tally.applied == 0 && tally.failed == 0 && tally.stopped_at == 0) {
+    if (tally.applied == 0 && tally.failed == 0) {
         line += "no records in the input";
-    } else if (settings.dry_run) {
-        line += count_of(tally.applied, "record") + " to apply";
-        if (tally.failed > 0) line += ", " + std::to_string(tally.failed) + " refused";
-        line += "; nothing sent (-n)";
     } else {
-        line += count_of(tally.applied, "record") + " applied";
-        if (tally.failed > 0) line += ", " + std::to_string(tally.failed) + " failed";
+        line += count_of(tally.applied, "record") + (settings.dry_run ? " to apply" : " applied");
+        if (tally.failed > 0) line += ", " + std::to_string(tally.failed) + (settings.dry_run ? " refused" : " failed");
         if (connection_lost) {
             line += "; stopped: nothing more can be sent";
         } else if (tally.stopped_at > 0) {
             line += "; stopped at the failure of line " + std::to_string(tally.stopped_at) + " (-c goes on after failures)";
         }
+        if (settings.dry_run) line += "; nothing sent (-n)";
     }
     std::fflush(stdout);
     std::fprintf(stderr, "%s\n", line.c_str());
@@ -91,7 +88,8 @@ int apply_records(const Context &context, std::istream &input, const std::string
             status = sender.apply(update_request(change, *change.dn), where);
         } catch (const LdifError &error) {
             line = error.line();
-            report_error(source + ", line " + std::to_string(line) + (dn.empty() ? "" : ": " + dn), error.message());
+            const std::string &named = error.record_dn().empty() ? dn : error.record_dn();
+            report_error(source + ", line " + std::to_string(line) + (named.empty() ? "" : ": " + named), error.message());
             status = kExitUsage;
         } catch (const UsageError &error) {
             report_error(where, error.what());

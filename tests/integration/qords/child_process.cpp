@@ -75,7 +75,10 @@ Outcome run_child(const std::string &program, const std::vector<std::string> &ar
             ::ioctl(slave, TIOCSCTTY, 0);
         }
         ::dup2(in.read_end, 0);
-        const int output = options.output_file.empty() ? out.write_end : ::open(options.output_file.c_str(), O_WRONLY);
+        const int output = options.output_file.empty()
+                               ? out.write_end
+                               : ::open(options.output_file.c_str(),
+                                        O_WRONLY | O_CREAT | (options.append_output ? O_APPEND : 0), 0600);
         if (output < 0) ::_exit(125);
         ::dup2(output, 1);
         ::dup2(err.write_end, 2);

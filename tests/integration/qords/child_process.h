@@ -24,6 +24,7 @@ struct ChildOptions {
     std::map<std::string, std::string> environment;   // the whole environment of the child
     std::string input;                                 // standard input (closed after it)
     std::string output_file;                           // when set, standard output goes there
+    bool append_output = false;                        // ... appended to what the file holds
     // When set: the child gets a controlling terminal, and once it has written `prompt` there,
     // this text is typed.
     std::optional<std::string> terminal_answer;

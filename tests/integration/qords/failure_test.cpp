@@ -34,6 +34,11 @@ TEST_F(QordsFailure, HelpForEveryCommand) {
         EXPECT_EQ(help.err, "");
     }
     EXPECT_TRUE(exited_with(qords({"-h", "read"}), 0));
+
+    const Outcome version = qords({"--version"});
+    EXPECT_TRUE(exited_with(version, 0));
+    EXPECT_EQ(version.out.rfind("qords 1.", 0), 0u) << version.out;
+    EXPECT_NE(version.out.find("\nmodule " QOR_MODULE_DIR "/qorldap.so: QORLDAP."), std::string::npos) << version.out;
 }
 
 TEST_F(QordsFailure, WrongInvocationsExitWithStatus2) {
@@ -171,10 +176,14 @@ TEST_F(QordsFailure, PasswordFromFileAndFromTheTerminal) {
     EXPECT_NE(outcome.terminal.find("Password for cn=admin,o=example: "), std::string::npos) << outcome.terminal;
     EXPECT_EQ(outcome.terminal.find(qortest::Slapd::admin_password), std::string::npos) << "echoed: " << outcome.terminal;
 
-    // Without a terminal -W cannot ask.
-    const Outcome no_terminal = qords({"-D", server().admin_dn(), "-W", "read", kBob});
-    EXPECT_TRUE(exited_with(no_terminal, 2));
-    EXPECT_NE(no_terminal.err.find("terminal"), std::string::npos) << no_terminal.err;
+    // Without a terminal -W reads the first line of standard input; what follows is the LDIF.
+    const Outcome piped = qords({"-D", server().admin_dn(), "-W", "modify", kBob},
+                                std::string(qortest::Slapd::admin_password) + "\nreplace: title\ntitle: Piped\n");
+    EXPECT_TRUE(exited_with(piped, 0));
+    EXPECT_EQ(ldif_of({"read", kBob, "title"})[0].get("title"), std::vector<std::string>{"Piped"});
+    const Outcome no_line = qords({"-D", server().admin_dn(), "-W", "read", kBob});
+    EXPECT_TRUE(exited_with(no_line, 2));
+    EXPECT_NE(no_line.err.find("no terminal"), std::string::npos) << no_line.err;
 }
 
 // Output that cannot be written is a failure, not a success.

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <sstream>
 
 #include "base64.h"
 #include "cli.h"
@@ -137,6 +138,65 @@ TEST(QordsLdifReader, ChangeRecords) {
     for (const char *bad : {"", "add: mail\n", "add: mail\nmail: x\nphone: 1\n", "modrdn: x\n",
                             "dn: a\nchangetype: delete\n", "dn: a\n"})
         EXPECT_THROW(ldif_changes(bad), LdifError) << bad;
+}
+
+TEST(QordsLdifReader, EveryKindOfRecord) {
+    const auto records = ldif_records(
+        "version: 1\n\ndn: cn=a,o=b\ncn: a\n\ndn: cn=b,o=b\nchangetype: delete\n\ndn: cn=c,o=b\nchangetype: MODIFY\n"
+        "delete: mail\n\ndn: cn=d,o=b\nchangetype: modrdn\nnewrdn: cn=e\ndeleteoldrdn: 1\nnewsuperior: o=c\n\n"
+        "dn: cn=f,o=b\nchangetype: moddn\nnewrdn:: Y249Zw==\ndeleteoldrdn: 0\n");
+    ASSERT_EQ(records.size(), 5u);
+    const ChangeRecord entry = change_record(records[0], UntypedRecord::add);
+    EXPECT_EQ(entry.type, ChangeType::add);
+    EXPECT_EQ(entry.line, 3);
+    EXPECT_EQ(*entry.dn, "cn=a,o=b");
+    EXPECT_EQ(change_record(records[1], UntypedRecord::add).type, ChangeType::remove);
+    const ChangeRecord modify = change_record(records[2], UntypedRecord::add);
+    ASSERT_EQ(modify.changes.size(), 1u);
+    EXPECT_EQ(modify.changes[0].kind, ChangeKind::remove);
+    const ChangeRecord moved = change_record(records[3], UntypedRecord::modify);
+    EXPECT_EQ(moved.type, ChangeType::rename);
+    EXPECT_EQ(moved.rename.new_rdn, "cn=e");
+    EXPECT_TRUE(moved.rename.delete_old_rdn);
+    EXPECT_EQ(*moved.rename.new_superior, "o=c");
+    const ChangeRecord renamed = change_record(records[4], UntypedRecord::modify);
+    EXPECT_EQ(renamed.rename.new_rdn, "cn=g");
+    EXPECT_FALSE(renamed.rename.delete_old_rdn);
+    EXPECT_FALSE(renamed.rename.new_superior.has_value());
+    // Without changetype, the command says what a record is.
+    EXPECT_THROW(change_record(records[0], UntypedRecord::modify), LdifError);
+
+    const std::vector<std::pair<std::string, int>> bad = {
+        {"dn: a\nchangetype: rename\n", 2},        {"dn: a\nchangetype: delete\ncn: x\n", 3},
+        {"dn: a\nchangetype: add\n", 1},           {"dn: a\nchangetype: modrdn\ndeleteoldrdn: 1\n", 1},
+        {"dn: a\nchangetype: modrdn\nnewrdn: cn=b\n", 1}, {"dn: a\nchangetype: modrdn\nnewrdn: cn=b\ndeleteoldrdn: 2\n", 4},
+        {"dn: a\nchangetype: modrdn\nnewrdn: b\nnewrdn: c\ndeleteoldrdn: 0\n", 4}};
+    for (const auto &[text, line] : bad) {
+        try {
+            change_record(ldif_records(text).at(0), UntypedRecord::add);
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const LdifError &error) {
+            EXPECT_EQ(error.line(), line) << text << error.what();
+        }
+    }
+}
+
+// A malformed record is passed whole, so that reading goes on with the next one.
+TEST(QordsLdifReader, GoesOnAfterAMalformedRecord) {
+    std::istringstream input("dn: cn=a,o=b\ncn: a\n\ndn: cn=b,o=b\nbroken\n folded\n\n\ndn: cn=c,o=b\ncn: c\n");
+    LdifReader reader(input);
+    EXPECT_EQ(reader.next()->first_line, 1);
+    try {
+        reader.next();
+        ADD_FAILURE() << "the broken record was read";
+    } catch (const LdifError &error) {
+        EXPECT_EQ(error.line(), 5);
+        EXPECT_EQ(error.record_dn(), "cn=b,o=b");
+    }
+    const std::optional<LdifRecord> last = reader.next();
+    ASSERT_TRUE(last.has_value());
+    EXPECT_EQ(last->first_line, 9);
+    EXPECT_FALSE(reader.next().has_value());
 }
 
 TEST(QordsLdifReader, SameDn) {

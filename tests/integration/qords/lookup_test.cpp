@@ -68,8 +68,19 @@ TEST_F(QordsLookup, TypedViewsReadValuesThroughTheModulesGetters) {
     const Outcome numbers = qords({"--json", "read", kBob, "employeeNumber:int", "telephoneNumber:double"});
     ASSERT_TRUE(exited_with(numbers, 0));
     EXPECT_NE(numbers.out.find("\"employeeNumber\": [1002]"), std::string::npos) << numbers.out;
-    // "+1 555 0102" read as a number stops at the blank.
+    // "+1 555 0102" read as a number stops at the blank, which a warning says.
     EXPECT_NE(numbers.out.find("\"telephoneNumber\": [1]"), std::string::npos) << numbers.out;
+    EXPECT_EQ(numbers.err, "qords: read cn=Bob Baker,ou=people,o=example: warning: telephoneNumber:double: "
+                           "\"+1 555 0102\" (of cn=Bob Baker,ou=people,o=example) is not a number; printed as 1\n");
+    const Outcome misread = qords({"search", "(objectClass=qorSubscriber)", "cn:int", "qorBinaryValue:bin"});
+    EXPECT_TRUE(exited_with(misread, 0));
+    EXPECT_NE(misread.err.find("warning: cn:int: \""), std::string::npos) << misread.err;
+    EXPECT_NE(misread.err.find("is not a whole number; printed as 0 (and "), std::string::npos) << misread.err;
+    // Bytes stored as they are, not as Base64 text, are quoted so that they cannot act on a terminal.
+    EXPECT_NE(misread.err.find("warning: qorBinaryValue:bin: \"\\xff\\xfeA\" (of cn=raw-bytes,ou=subscribers,o=example) "
+                               "is not Base64 text"),
+              std::string::npos)
+        << misread.err;
 
     const auto ldif = ldif_of({"read", kBob, "employeeNumber:short"});
     EXPECT_EQ(ldif[0].get("employeeNumber"), Strings{"1002"});

@@ -47,6 +47,32 @@ TEST_F(SessionProtocolTest, BindRefusedBothWaysClosesEverything) {
     EXPECT_TRUE(server_.client_closed(0));
 }
 
+// Asked to, dsopen keeps the session of a refused bind so that the server's words can be read;
+// dsclose then ends it as any other.
+TEST_F(SessionProtocolTest, RefusedBindKeepsTheSessionWhenAskedTo) {
+    constexpr int kUnwillingToPerform = 53;
+    const char *words = "unauthenticated bind (DN with no password) disallowed";
+    server_.accept()
+        .expect(ldap::bind_request(1, 3, "cn=u,o=x", ""))
+        .reply(ldap::bind_response(1, kUnwillingToPerform, "", words))
+        .expect(ldap::bind_request(2, 2, "cn=u,o=x", ""))
+        .reply(ldap::bind_response(2, kUnwillingToPerform, "", words))
+        .expect_close();
+    server_.start();
+    const long pools = qorhost_live_pools();
+    LDAP *session = nullptr;
+    EXPECT_EQ(ds_.dsopen(&session, "127.0.0.1", server_.port(), DS_OPT_KEEP_FAILED_BIND, "o=x", "cn=u,o=x", nullptr),
+              DS_STATUS(kUnwillingToPerform));
+    ASSERT_NE(session, nullptr);
+    const char *message = ds_.dsgeterr(session);
+    ASSERT_NE(message, nullptr);
+    EXPECT_NE(std::strstr(message, words), nullptr) << message;
+    EXPECT_EQ(ds_.dsclose(session), DS_OK);
+    EXPECT_EQ(qorhost_live_pools(), pools);
+    server_.finish();
+    EXPECT_TRUE(server_.client_closed(0));
+}
+
 TEST_F(SessionProtocolTest, MissingBaseIsFoundAfterTheBindAndClosesTheSession) {
     expect_open().expect_close();
     server_.start();
