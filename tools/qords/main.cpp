@@ -13,6 +13,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "module.h"
+#include "module_location.h"
 #include "password.h"
 #include "report.h"
 #include "usage_error.h"
@@ -54,7 +55,7 @@ const qords::Command &command_of(const qords::Invocation &invocation) {
 int print_version() {
     std::printf("qords %s\n", QORDS_VERSION);
     std::fflush(stdout);
-    const std::string path = qords::module_path();
+    const std::string path = qortools::module_path();
     const qords::Module module(path);
     std::printf("module %s: %s\n", path.c_str(), module.release().c_str());
     return qords::kExitSuccess;
@@ -110,7 +111,7 @@ int main(int argc, char **argv) {
     }
     try {
         const qords::Command &command = command_of(invocation);
-        const qords::Module module(qords::module_path());
+        const qords::Module module(qortools::module_path());
         const PasswordHolder password(command, invocation.settings);
         const int status = command.run(qords::Context{invocation, module, password.text()});
         if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {

@@ -1,21 +1,13 @@
 #include "module.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <string_view>
 
 #include "qorldap/qorhost.h"
 
 namespace qords {
 namespace {
-
-namespace fs = std::filesystem;
-
-constexpr const char *kImageName = "qorldap.so";
 
 std::string loader_failure(int status) {
     switch (status) {
@@ -27,24 +19,6 @@ std::string loader_failure(int status) {
 }
 
 }  // namespace
-
-std::string module_path() {
-    if (const char *list = std::getenv("QORHOST_MODULE_PATH"); list != nullptr) {
-        std::string_view rest = list;
-        while (!rest.empty()) {
-            const size_t colon = rest.find(':');
-            const std::string_view directory = rest.substr(0, colon);
-            rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-            if (directory.empty()) continue;
-            const fs::path candidate = fs::path(directory) / kImageName;
-            if (::access(candidate.c_str(), R_OK) == 0) return candidate.string();
-        }
-    }
-    std::error_code error;
-    const fs::path program = fs::read_symlink("/proc/self/exe", error);
-    if (error) return (fs::path("..") / "modules" / kImageName).string();
-    return (program.parent_path().parent_path() / "modules" / kImageName).string();
-}
 
 Module::Module(const std::string &path) : path_(path) {
     if (qorhost_start() != 0) throw ModuleError("the platform runtime did not start");

@@ -16,10 +16,6 @@ public:
     explicit ModuleError(const std::string &message) : std::runtime_error(message) {}
 };
 
-// Where the module image is: the first directory of QORHOST_MODULE_PATH (colon-separated) that
-// holds qorldap.so, else ../modules/qorldap.so next to the running program.
-std::string module_path();
-
 class Module {
 public:
     // Starts the runtime and loads the image at `path`; ModuleError when either fails or the

@@ -2,7 +2,7 @@
 // prints what the loader sees: the image-information record, the program control nodes and the
 // vectors the module published or installed.
 //
-//   qorinfo [MODULE.so]     (default: the qorldap module of this build)
+//   qorinfo [MODULE.so]     (default: the qorldap module beside the program, as qords finds it)
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -12,6 +12,7 @@
 
 #include "include/qorldap/qorhost.h"
 #include "include/qorldap/qorldap.h"
+#include "module_location.h"
 #include "module/frame/frame.h"
 
 namespace {
@@ -105,7 +106,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: qorinfo [MODULE.so]\n");
         return argc == 2 ? 0 : 2;
     }
-    const std::string path = argc == 2 ? argv[1] : QOR_MODULE_DIR "/qorldap.so";
+    const std::string path = argc == 2 ? argv[1] : qortools::module_path();
 
     if (qorhost_start() != 0) {
         std::fprintf(stderr, "qorinfo: the platform runtime did not start\n");
