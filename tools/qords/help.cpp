@@ -37,7 +37,7 @@ Session:
       --no-referrals        do not follow referrals
       --cache SECONDS       keep search results for SECONDS in the module's result cache
 Updates:
-  -f, --file FILE           add, modify: read the LDIF from FILE, not from standard input
+  -f, --file FILE           add, modify: read the LDIF from FILE ("-": standard input)
   -c, --continue            add, modify: go on after a record that fails
   -n, --dry-run             add, modify, delete: show what would be sent, send nothing
 Output:

@@ -29,12 +29,9 @@ int lookup_and_print(const Context &context, const std::string &what, BaseUse ba
     AttributeNames names(selection);
     qorldap::ResultSet results(session);
     const int32_t status = lookup(results, names.get());
-    if (DS_FAILED(status)) {
-        if (!partial_result(status)) return report_failure(context.module, session.get(), settings.verbose, what, status);
-        report_warning(context.module, session.get(), what, status, "no entries arrived");
-        return kExitPartial;
-    }
-    if (results.empty()) {
+    if (DS_FAILED(status) && !partial_result(status))
+        return report_failure(context.module, session.get(), settings.verbose, what, status);
+    if (results.empty() && !partial_result(status)) {
         if (std::optional<int> answer = no_entry(session, results)) return *answer;
     }
     std::vector<Entry> entries;
@@ -44,10 +41,13 @@ int lookup_and_print(const Context &context, const std::string &what, BaseUse ba
         return report_failure(context.module, session.get(), settings.verbose, what, copied);
     print_entries(entries, settings.json);
     misread.report(what);
+    if (partial_result(status)) {
+        report_warning(context.module, session.get(), what, status,
+                       entries.empty() ? "no entries arrived" : "the entries printed are not all there are");
+        return kExitPartial;
+    }
     if (entries.empty() && !settings.json) report_error(what, "no entries");
-    if (!partial_result(status)) return kExitSuccess;
-    report_warning(context.module, session.get(), what, status, "the entries printed are not all there are");
-    return kExitPartial;
+    return kExitSuccess;
 }
 
 AttributeSelection selection_after(const std::vector<std::string> &arguments, size_t first) {

@@ -19,13 +19,13 @@
 namespace qords {
 namespace {
 
-// The LDIF input of a command: the file of -f, else standard input (on a terminal the user is
-// told that it is being read).
+// The LDIF input of a command: the file of -f, else (or for "-f -") standard input, on a
+// terminal with a word that it is being read.
 class LdifInput {
 public:
     explicit LdifInput(const Context &context) {
         const Settings &settings = context.settings();
-        if (settings.input_file) {
+        if (settings.input_file && *settings.input_file != "-") {
             name_ = *settings.input_file;
             file_ = std::make_unique<std::ifstream>(name_, std::ios::binary);
             if (!*file_) throw UsageError("cannot read " + name_);

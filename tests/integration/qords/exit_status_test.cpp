@@ -45,6 +45,7 @@ TEST_F(QordsExitStatus, EveryStatusWithItsReason) {
         {{"-z", "2", "search", "(objectClass=*)", "cn"}, 5, "dn: ",
          "warning: Sizelimit exceeded (0x00144004): the entries printed are not all there are"},
         {{"--no-referrals", "read", "o=other"}, 5, "", "warning: Referral (0x8014400a): no entries arrived"},
+        {{"--json", "--no-referrals", "read", "o=other"}, 5, "[]\n", "warning: Referral (0x8014400a)"},
     };
     for (const Case &c : cases) {
         const Outcome outcome = qords(c.arguments);

@@ -155,7 +155,7 @@ TEST_F(QordsLdifFiles, JoinedOutputsLoadBack) {
 
     std::string deletes;
     for (const ParsedEntry &entry : entries) deletes += "dn: " + entry.dn + "\nchangetype: delete\n\n";
-    const Outcome deleted = as_admin({"modify"}, deletes);
+    const Outcome deleted = as_admin({"modify", "-f", "-"}, deletes);
     ASSERT_TRUE(exited_with(deleted, 0));
     EXPECT_EQ(deleted.err, "qords: modify: " + std::to_string(entries.size()) + " records applied\n");
     EXPECT_FALSE(exists(kBob));
