@@ -86,7 +86,9 @@ struct CachedContext {
 
 constexpr size_t kMaxContexts = 16;
 std::mutex contexts_lock;
-std::vector<CachedContext> contexts;   // newest last; guarded by contexts_lock
+// Newest last; guarded by contexts_lock. The cache lives as long as the process: its contexts
+// stay reachable to the end, and none is freed after OpenSSL's own clean-up at exit.
+std::vector<CachedContext> &contexts = *new std::vector<CachedContext>;
 
 // A context that trusts the CAs of `ca_file` (the system's store when empty), with one more
 // reference for the caller; null with a reason when the CAs cannot be loaded.
