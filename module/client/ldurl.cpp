@@ -144,7 +144,8 @@ LdapUrl empty_url() {
     return url;
 }
 
-// "host", "host:port" (leading digits, 0 without), "[v6]", "[v6]:port" or a bare IPv6 address.
+// "host", "host:port" (leading digits, 0 without; a number beyond 65535 names no port), "[v6]",
+// "[v6]:port" or a bare IPv6 address.
 UrlParse parse_bare_entry(const char *text, int32_t length, LdapUrl *url) {
     LdapUrl entry = empty_url();
     int32_t after_host = length;
@@ -160,6 +161,7 @@ UrlParse parse_bare_entry(const char *text, int32_t length, LdapUrl *url) {
     if (after_host < length) {
         entry.port = 0;
         zatoi(text + after_host + 1, length - after_host - 1, 0, nullptr, &entry.port);
+        if (entry.port < 0 || entry.port > kHighestPort) return UrlParse::kBadPort;   // no such port
     }
     *url = entry;
     return UrlParse::kParsed;

@@ -15,8 +15,8 @@
 //
 // Host-list entry: a URL as above (only its scheme, host and port count for connecting), or
 // "host", "host:port" (the port read as the leading digits after the first colon, 0 when there
-// are none, as host lists always did), "[ipv6]", "[ipv6]:port", or an IPv6 address without
-// brackets (two colons or more, no port).
+// are none, as host lists always did; a number beyond 65535 is a bad port), "[ipv6]",
+// "[ipv6]:port", or an IPv6 address without brackets (two colons or more, no port).
 //
 // The parser allocates nothing and keeps nothing: every part is a piece of the caller's text,
 // valid as long as that text, with its escapes still in place (url_unescape decodes them). It
