@@ -137,6 +137,10 @@ int32_t decode_proc(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t f
     return deliver(pool, buffer, length, free_input, out);
 }
 
+bool decodes_unchanged(StringTranslator decode) {
+    return decode == decode_proc && host_encoding() == kWireEncoding;
+}
+
 void ldap_set_string_translators(LDAP *ld, StringTranslator encode, StringTranslator decode) {
     if (ld == nullptr) {
         return;

@@ -27,5 +27,9 @@ QOR_EXPORT int32_t encode_proc(HostPool *pool, uint8_t **buffer, int32_t *length
 // is not a failure: it arrives as the Base64 text (no line breaks) of its raw bytes.
 QOR_EXPORT int32_t decode_proc(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t free_input);
 
+// True when `decode` would hand every text back unchanged: it is decode_proc and the host's
+// encoding is the directory's, so a reader may take the bytes as received instead.
+bool decodes_unchanged(StringTranslator decode);
+
 // Installs the session's translators; elements allocated afterwards use them.
 QOR_EXPORT void ldap_set_string_translators(LDAP *ld, StringTranslator encode, StringTranslator decode);

@@ -9,7 +9,9 @@
 //
 // The records keep the layout host programs walk. The messages are read in place, element by
 // element, and every text goes through the session's decoding translator, as the codec would
-// hand it to the client's own accessors.
+// hand it to the client's own accessors; a translator that would hand every text back unchanged
+// (the host's encoding is the directory's) is skipped, and the bytes are copied as received.
+#include "../client/ldtrans.h"
 #include "../host/services.h"
 #include "directory.h"
 
@@ -44,7 +46,7 @@ struct Element {
 // it. The headers are read here rather than through the codec, one call per element being most
 // of the cost of a large result set: an identifier of one octet (every tag of a search entry is
 // one), a definite length of at most four octets, checked against the enclosing element.
-bool take(const uint8_t **cursor, const uint8_t *limit, Element *element) {
+inline __attribute__((always_inline)) bool take(const uint8_t **cursor, const uint8_t *limit, Element *element) {
     const uint8_t *at = *cursor;
     if (limit - at < 2 || (at[0] & kTagNumberMask) == kTagNumberMask) return false;
     const bool constructed = (at[0] & kConstructed) != 0;
@@ -226,7 +228,8 @@ struct Layout {
 // ld_errno set, for a message that cannot be decoded or a text the translator refuses.
 int32_t copy_entry(LDAP *ld, const LDAPMessage *message, dsent **entry) {
     HostPool *pool = ld->ld_pool;
-    const StringTranslator decode = message->lm_ber_elem->be_decode;
+    StringTranslator decode = message->lm_ber_elem->be_decode;
+    if (decodes_unchanged(decode)) decode = nullptr;
     // The bytes as received size the block; a translation that needs more room (the Base64
     // text of bytes the host cannot represent) has the texts measured as translated.
     Measure measure{pool, nullptr};
