@@ -108,27 +108,23 @@ std::string json_text_string(std::string_view text) {
     return json_string(repaired);
 }
 
-std::string json_text(const std::vector<Entry> &entries) {
-    if (entries.empty()) return "[]\n";
-    std::string out = "[\n";
-    for (size_t e = 0; e < entries.size(); ++e) {
-        const Entry &entry = entries[e];
-        out += "  {\n    \"dn\": " + json_text_string(entry.dn) + ",\n    \"attributes\": {";
-        for (size_t a = 0; a < entry.attributes.size(); ++a) {
-            const Attribute &attribute = entry.attributes[a];
-            out += a == 0 ? "\n" : ",\n";
-            out += "      " + json_text_string(attribute.name) + ": [";
-            for (size_t v = 0; v < attribute.values.size(); ++v) {
-                if (v > 0) out += ", ";
-                out += json_value(attribute.values[v]);
-            }
-            out += ']';
+std::string JsonArrayWriter::element(const Entry &entry) {
+    std::string out = elements_++ == 0 ? "[\n" : ",\n";
+    out += "  {\n    \"dn\": " + json_text_string(entry.dn) + ",\n    \"attributes\": {";
+    for (size_t a = 0; a < entry.attributes.size(); ++a) {
+        const Attribute &attribute = entry.attributes[a];
+        out += a == 0 ? "\n" : ",\n";
+        out += "      " + json_text_string(attribute.name) + ": [";
+        for (size_t v = 0; v < attribute.values.size(); ++v) {
+            if (v > 0) out += ", ";
+            out += json_value(attribute.values[v]);
         }
-        out += entry.attributes.empty() ? "}\n  }" : "\n    }\n  }";
-        out += e + 1 < entries.size() ? ",\n" : "\n";
+        out += ']';
     }
-    out += "]\n";
+    out += entry.attributes.empty() ? "}\n  }" : "\n    }\n  }";
     return out;
 }
+
+std::string JsonArrayWriter::end() const { return elements_ == 0 ? "[]\n" : "\n]\n"; }
 
 }  // namespace qords

@@ -5,7 +5,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "entries.h"
 
@@ -22,7 +21,16 @@ std::string json_string(std::string_view text);
 // must be a string; servers send UTF-8 names in practice) and the texts qords echoes.
 std::string json_text_string(std::string_view text);
 
-// The JSON text of `entries`, ending with a line break ("[]" for none).
-std::string json_text(const std::vector<Entry> &entries);
+// One JSON array of entries, written as they come so that no text of the whole array is ever
+// held: element() gives what goes out for the next entry (the array's start or the separator,
+// then the entry), end() what ends the array, with a line break ("[]" when no entry came).
+class JsonArrayWriter {
+public:
+    std::string element(const Entry &entry);
+    std::string end() const;
+
+private:
+    size_t elements_ = 0;
+};
 
 }  // namespace qords

@@ -34,19 +34,26 @@ int lookup_and_print(const Context &context, const std::string &what, BaseUse ba
     if (results.empty() && !partial_result(status)) {
         if (std::optional<int> answer = no_entry(session, results)) return *answer;
     }
-    std::vector<Entry> entries;
+    // Each entry is printed as soon as it is copied: the result set is the only copy held whole.
+    EntryPrinter printer(settings.json);
     MisreadValues misread;
-    if (const int32_t copied = copy_entries(context.module.directory(), session.get(), results, selection, entries, misread);
-        copied != DS_OK)
-        return report_failure(context.module, session.get(), settings.verbose, what, copied);
-    print_entries(entries, settings.json);
+    Entry entry;
+    for (const dsent *record : results) {
+        if (const int32_t copied = copy_entry(context.module.directory(), session.get(), *record, selection, entry, misread);
+            copied != DS_OK) {
+            printer.finish();
+            return report_failure(context.module, session.get(), settings.verbose, what, copied);
+        }
+        printer.print(entry);
+    }
+    const size_t printed = printer.finish();
     misread.report(what);
     if (partial_result(status)) {
         report_warning(context.module, session.get(), what, status,
-                       entries.empty() ? "no entries arrived" : "the entries printed are not all there are");
+                       printed == 0 ? "no entries arrived" : "the entries printed are not all there are");
         return kExitPartial;
     }
-    if (entries.empty() && !settings.json) report_error(what, "no entries");
+    if (printed == 0 && !settings.json) report_error(what, "no entries");
     return kExitSuccess;
 }
 

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 
-#include "json_writer.h"
 #include "ldif_writer.h"
 
 namespace qords {
@@ -29,55 +28,59 @@ AttributeNames::AttributeNames(const AttributeSelection &selection) : names_(sel
 
 AttributeSelection class_attributes() { return AttributeSelection({"objectClass", "qorInterface"}); }
 
-int32_t copy_entries(const qorldap::Directory &directory, LDAP *session, const qorldap::ResultSet &results,
-                     const AttributeSelection &selection, std::vector<Entry> &entries, MisreadValues &misread) {
-    for (dsent *record : results) {
-        Entry &entry = entries.emplace_back();
-        entry.dn = record->de_dn != nullptr ? record->de_dn : "";
-        for (dsatt **slot = record->de_atts; slot != nullptr && *slot != nullptr; ++slot) {
-            const dsatt &source = **slot;
-            Attribute &attribute = entry.attributes.emplace_back();
-            attribute.name = source.da_name != nullptr ? source.da_name : "";
-            const View view = selection.view_of(attribute.name);
-            for (int32_t k = 0; k < source.da_count; ++k) {
-                dsval *from = source.da_vals[k];
-                const char *text = directory.dsgstr(from) != nullptr ? directory.dsgstr(from) : "";
-                Value &value = attribute.values.emplace_back();
-                value.view = view;
-                switch (view) {
-                    case View::text: value.bytes = text; break;
-                    case View::binary: {
-                        int32_t length = -1;   // left untouched only when the pool had no memory
-                        const unsigned char *bytes = directory.dsgbin(session, from, &length);
-                        if (bytes == nullptr && length < 0) return DS_NO_MEMORY;
-                        if (bytes != nullptr && length > 0) value.bytes.assign(reinterpret_cast<const char *>(bytes), length);
-                        break;
-                    }
-                    case View::int32: value.integer = directory.dsgint(from); break;
-                    case View::long32: value.integer = directory.dsglong(from); break;
-                    case View::short16: value.integer = directory.dsgshrt(from); break;
-                    case View::float32: value.real = directory.dsgflt(from); break;
-                    case View::float64: value.real = directory.dsgdbl(from); break;
+int32_t copy_entry(const qorldap::Directory &directory, LDAP *session, const dsent &record,
+                   const AttributeSelection &selection, Entry &entry, MisreadValues &misread) {
+    entry.dn = record.de_dn != nullptr ? record.de_dn : "";
+    entry.attributes.clear();
+    for (dsatt **slot = record.de_atts; slot != nullptr && *slot != nullptr; ++slot) {
+        const dsatt &source = **slot;
+        Attribute &attribute = entry.attributes.emplace_back();
+        attribute.name = source.da_name != nullptr ? source.da_name : "";
+        const View view = selection.view_of(attribute.name);
+        for (int32_t k = 0; k < source.da_count; ++k) {
+            dsval *from = source.da_vals[k];
+            const char *text = directory.dsgstr(from) != nullptr ? directory.dsgstr(from) : "";
+            Value &value = attribute.values.emplace_back();
+            value.view = view;
+            switch (view) {
+                case View::text: value.bytes = text; break;
+                case View::binary: {
+                    int32_t length = -1;   // left untouched only when the pool had no memory
+                    const unsigned char *bytes = directory.dsgbin(session, from, &length);
+                    if (bytes == nullptr && length < 0) return DS_NO_MEMORY;
+                    if (bytes != nullptr && length > 0) value.bytes.assign(reinterpret_cast<const char *>(bytes), length);
+                    break;
                 }
-                if (view != View::text) misread.check(entry.dn, attribute.name, view, text, value);
+                case View::int32: value.integer = directory.dsgint(from); break;
+                case View::long32: value.integer = directory.dsglong(from); break;
+                case View::short16: value.integer = directory.dsgshrt(from); break;
+                case View::float32: value.real = directory.dsgflt(from); break;
+                case View::float64: value.real = directory.dsgdbl(from); break;
             }
+            if (view != View::text) misread.check(entry.dn, attribute.name, view, text, value);
         }
     }
     return DS_OK;
 }
 
-void print_entries(const std::vector<Entry> &entries, bool json) {
-    if (json) {
-        const std::string text = json_text(entries);
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        return;
+void EntryPrinter::print(const Entry &entry) {
+    std::string text;
+    if (json_) {
+        text = array_.element(entry);
+    } else {
+        if (printed_ == 0 && output_starts_a_file()) text = ldif_version_line();
+        text += ldif_record(entry);
     }
-    if (entries.empty()) return;
-    if (output_starts_a_file()) std::fwrite(ldif_version_line().data(), 1, ldif_version_line().size(), stdout);
-    for (const Entry &entry : entries) {
-        const std::string record = ldif_record(entry);
-        std::fwrite(record.data(), 1, record.size(), stdout);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    ++printed_;
+}
+
+size_t EntryPrinter::finish() {
+    if (json_) {
+        const std::string end = array_.end();
+        std::fwrite(end.data(), 1, end.size(), stdout);
     }
+    return printed_;
 }
 
 }  // namespace qords

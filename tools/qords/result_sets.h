@@ -8,6 +8,7 @@
 
 #include "attribute_views.h"
 #include "entries.h"
+#include "json_writer.h"
 #include "qorldap/qorldap.hpp"
 #include "typed_reads.h"
 
@@ -29,15 +30,27 @@ private:
 // The attributes dsiscls reads an entry's classes from: objectClass and qorInterface.
 AttributeSelection class_attributes();
 
-// Copies every entry of `results` (may be null) into `entries`, reading each attribute's values
-// through its view; values a typed view misreads are noted in `misread`. DS_OK, or DS_NO_MEMORY
-// when the module could not decode a binary value.
-int32_t copy_entries(const qorldap::Directory &directory, LDAP *session, const qorldap::ResultSet &results,
-                     const AttributeSelection &selection, std::vector<Entry> &entries, MisreadValues &misread);
+// Copies one entry of a result set into `entry` (what it held before is replaced), reading each
+// attribute's values through its view; values a typed view misreads are noted in `misread`.
+// DS_OK, or DS_NO_MEMORY when the module could not decode a binary value.
+int32_t copy_entry(const qorldap::Directory &directory, LDAP *session, const dsent &record,
+                   const AttributeSelection &selection, Entry &entry, MisreadValues &misread);
 
-// Writes the entries to standard output as JSON, or as LDIF: records only, with the version line
-// first when standard output is a file that starts here (not when it is appended to, a pipe or
-// a terminal), and nothing at all for no entries.
-void print_entries(const std::vector<Entry> &entries, bool json);
+// Writes entries to standard output as they are given, so that what is printed is never held
+// whole: as one JSON array, or as LDIF records, with the version line first when standard
+// output is a file that starts here (not when it is appended to, a pipe or a terminal), and
+// nothing at all for no entries.
+class EntryPrinter {
+public:
+    explicit EntryPrinter(bool json) : json_(json) {}
+    void print(const Entry &entry);
+    // Ends the output (the JSON array, "[]" for no entries); answers how many entries it holds.
+    size_t finish();
+
+private:
+    bool json_;
+    size_t printed_ = 0;
+    JsonArrayWriter array_;
+};
 
 }  // namespace qords

@@ -19,6 +19,14 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
+// The whole output of a JSON array of `entries`, written one entry at a time.
+std::string json_array(const std::vector<Entry> &entries) {
+    JsonArrayWriter writer;
+    std::string text;
+    for (const Entry &entry : entries) text += writer.element(entry);
+    return text + writer.end();
+}
+
 TEST(QordsBase64, KnownVectorsBothWays) {
     const std::vector<std::pair<std::string, std::string>> vectors = {
         {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
@@ -75,11 +83,14 @@ TEST(QordsJsonWriter, StringsNumbersAndBase64) {
                                             Value{View::binary, "ok", 0, 0}, Value{View::short16, "", -3, 0},
                                             Value{View::float64, "", 0, 2.5},
                                             Value{View::float64, "", 0, std::numeric_limits<double>::quiet_NaN()}}}}};
-    EXPECT_EQ(json_text({entry}),
+    EXPECT_EQ(json_array({entry}),
               "[\n  {\n    \"dn\": \"cn=J\xc3\xbcrgen\",\n    \"attributes\": {\n      \"v\": [\"ok\", "
               "{\"base64\": \"/w==\"}, {\"base64\": \"b2s=\"}, -3, 2.5, null]\n    }\n  }\n]\n");
-    EXPECT_EQ(json_text({Entry{"o=b", {}}}), "[\n  {\n    \"dn\": \"o=b\",\n    \"attributes\": {}\n  }\n]\n");
-    EXPECT_EQ(json_text({}), "[]\n");
+    EXPECT_EQ(json_array({Entry{"o=b", {}}}), "[\n  {\n    \"dn\": \"o=b\",\n    \"attributes\": {}\n  }\n]\n");
+    EXPECT_EQ(json_array({Entry{"o=a", {}}, Entry{"o=b", {}}}),
+              "[\n  {\n    \"dn\": \"o=a\",\n    \"attributes\": {}\n  },\n"
+              "  {\n    \"dn\": \"o=b\",\n    \"attributes\": {}\n  }\n]\n");
+    EXPECT_EQ(json_array({}), "[]\n");
 }
 
 TEST(QordsJsonWriter, Utf8Validation) {
