@@ -317,6 +317,8 @@ void release_entry(HostPool *pool, dsent *entry) {
 
 int32_t build_result_set(LDAP *ld, LDAPMessage *chain, int32_t count, dsent ***result) {
     ResultSetBuilder builder{ld->ld_pool};
+    // The count is known: the array is sized once, neither grown nor shrunk on the way.
+    if (count < INT32_MAX / static_cast<int32_t>(sizeof(dsent *)) && !builder.resize(count + 1)) return DS_NO_MEMORY;
     int32_t built = 0;
     for (LDAPMessage *message = ldap_first_entry(ld, chain); message != nullptr && built < count;
          message = ldap_next_entry(ld, message), ++built) {
