@@ -216,17 +216,21 @@ int report_resident(int argc, char **argv) {
     return 0;
 }
 
-// `qords search` of a subtree: its peak resident memory and the LDIF it printed.
+// `qords search` of a subtree: its peak resident memory and the LDIF (or JSON) it printed.
 struct QordsRun {
     double resident_bytes = 0;
     double printed_bytes = 0;
 };
 
-QordsRun run_qords_search(const qortest::Slapd &server, int size) {
-    const std::string out = (server.directory() / "qords.ldif").string();
-    const long kilobytes =
-        resident_kilobytes(out, {std::string(QOR_BIN_DIR) + "/qords", "-H", "127.0.0.1", "-p",
-                                 std::to_string(server.port()), "-b", unit_dn(size), "-z", "0", "search", kFilter});
+enum class Output { ldif, json };
+
+QordsRun run_qords_search(const qortest::Slapd &server, int size, Output output = Output::ldif) {
+    const std::string out = (server.directory() / "qords.out").string();
+    std::vector<std::string> command{std::string(QOR_BIN_DIR) + "/qords", "-H", "127.0.0.1", "-p",
+                                     std::to_string(server.port()), "-b", unit_dn(size), "-z", "0"};
+    if (output == Output::json) command.push_back("--json");
+    command.insert(command.end(), {"search", kFilter});
+    const long kilobytes = resident_kilobytes(out, command);
     struct stat printed {};
     ::stat(out.c_str(), &printed);
     ::unlink(out.c_str());
@@ -343,20 +347,24 @@ void report_table(const qorldap::Directory &ds, const qortest::Slapd &server, co
 // How each cost grows with the size of the search: one round per size.
 void report_growth(const qorldap::Directory &ds, const qortest::Slapd &server, const Options &o) {
     std::printf("| entries | raw entries/s | module entries/s | ratio | module CPU µs/entry | pool peak / received | "
-                "result set / received | qords resident / LDIF |\n");
-    std::printf("|---|---|---|---|---|---|---|---|\n");
+                "result set / received | qords resident / LDIF | qords --json resident / JSON |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
     for (int size : o.sizes) {
         const RawRun raw = run_raw(server, unit_dn(size), 2, o.seconds);
         ModuleSession searcher(ds, server, unit_dn(size));
         const ModuleRun module = run_module(o.seconds, [&] { return search_subtree(searcher); });
         const PoolUse pool = pool_use(ds, server, size);
         const QordsRun qords = run_qords_search(server, size);
-        std::printf("| %s | %s | %s | %.2f | %.2f | %.2fx | %.2fx | %s / %s = %.1fx |\n", number(size).c_str(),
+        const QordsRun json = run_qords_search(server, size, Output::json);
+        std::printf("| %s | %s | %s | %.2f | %.2f | %.2fx | %.2fx | %s / %s = %.1fx | %s / %s = %.1fx |\n",
+                    number(size).c_str(),
                     number(raw.entries_per_second()).c_str(), number(module.entries_per_second()).c_str(),
                     module.entries_per_second() / raw.entries_per_second(), 1e6 * module.cpu / module.entries,
                     pool.peak / raw.bytes_per_search(), pool.result_set / raw.bytes_per_search(),
                     megabytes(qords.resident_bytes).c_str(),
-                    megabytes(qords.printed_bytes).c_str(), qords.resident_bytes / qords.printed_bytes);
+                    megabytes(qords.printed_bytes).c_str(), qords.resident_bytes / qords.printed_bytes,
+                    megabytes(json.resident_bytes).c_str(), megabytes(json.printed_bytes).c_str(),
+                    json.resident_bytes / json.printed_bytes);
     }
 }
 

@@ -111,8 +111,8 @@ int connect_address(const addrinfo &address, Clock::time_point deadline) {
 
 }  // namespace
 
-std::vector<WatchedSocket> sockets_registered_on(HostEvent *const *events, int count) {
-    std::vector<WatchedSocket> watched;
+void sockets_registered_on(HostEvent *const *events, int count, std::vector<WatchedSocket> &watched) {
+    watched.clear();
     std::lock_guard lock(sockets_lock);
     for (size_t handle = 1; handle < table.size(); ++handle) {
         const Socket &s = table[handle];
@@ -126,7 +126,6 @@ std::vector<WatchedSocket> sockets_registered_on(HostEvent *const *events, int c
             }
         }
     }
-    return watched;
 }
 
 bool first_failure_of(int32_t handle) {

@@ -22,8 +22,9 @@ struct WatchedSocket {
 inline constexpr int32_t kTlsModeNoVerification = 0;
 inline constexpr int32_t kTlsModeVerify = 1;
 
-// The sockets registered on any of `events` (null entries are skipped).
-std::vector<WatchedSocket> sockets_registered_on(HostEvent *const *events, int count);
+// The sockets registered on any of `events` (null entries are skipped), into `watched` (what it
+// held before is dropped; its storage is kept, so that a wait after wait allocates nothing).
+void sockets_registered_on(HostEvent *const *events, int count, std::vector<WatchedSocket> &watched);
 
 // True the first time a wait reports a failure of socket `handle`. A socket's failure is posted
 // once; afterwards the socket counts as readable, so that a caller which restarts its wait reads

@@ -7,11 +7,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <unordered_set>
 #include <vector>
 
 #include "clock.h"
@@ -31,9 +31,26 @@ struct Timer {
 thread_local Timer timer;
 thread_local std::vector<int32_t> last_ready;
 
-// Arrays handed out by wqsgmsk and not yet given back; any thread may give one back.
+// What one wait watches and polls. Kept from wait to wait for their storage, so that a wait
+// allocates nothing; emptied when a wait ends, so that no TLS layer outlives its socket here.
+struct WaitLists {
+    std::vector<WatchedSocket> watched;
+    std::vector<pollfd> polled;
+};
+thread_local WaitLists wait_lists;
+
+struct ClearedAtEnd {
+    WaitLists &lists;
+    ~ClearedAtEnd() {
+        lists.watched.clear();
+        lists.polled.clear();
+    }
+};
+
+// Arrays handed out by wqsgmsk and not yet given back; any thread may give one back. A session
+// holds one at a time, so the list stays short.
 std::mutex arrays_lock;
-std::unordered_set<const int32_t *> arrays_out;
+std::vector<const int32_t *> arrays_out;
 
 void post_failure(HostEvent *event, HostStatus failure) {
     event->status = status(failure);
@@ -96,7 +113,9 @@ int32_t wtgwait_service(int32_t *which, int32_t, int32_t count, HostEvent *const
             events[i]->status_present = 0;
         }
     }
-    const std::vector<WatchedSocket> watched = sockets_registered_on(events, count);
+    const ClearedAtEnd cleared{wait_lists};
+    std::vector<WatchedSocket> &watched = wait_lists.watched;
+    sockets_registered_on(events, count, watched);
     const int timed = timer_index(events, count);
     if (watched.empty() && timed < 0) {
         // Nothing could ever end this wait: report it rather than block forever.
@@ -109,8 +128,7 @@ int32_t wtgwait_service(int32_t *which, int32_t, int32_t count, HostEvent *const
         }
         return status(kStatusBadArgument);
     }
-    std::vector<pollfd> polled;
-    polled.reserve(watched.size());
+    std::vector<pollfd> &polled = wait_lists.polled;
     for (const WatchedSocket &w : watched) {
         polled.push_back({w.fd, POLLIN, 0});   // a negative fd is never ready: handled below
     }
@@ -187,7 +205,7 @@ int32_t wqsgmsk_service(int32_t *count, int32_t **sockets) {
     }
     {
         std::lock_guard lock(arrays_lock);
-        arrays_out.insert(array);
+        arrays_out.push_back(array);
     }
     *count = static_cast<int32_t>(n);
     *sockets = array;
@@ -200,9 +218,12 @@ int32_t wqsfmsk_service(int32_t *sockets) {
     }
     {
         std::lock_guard lock(arrays_lock);
-        if (arrays_out.erase(sockets) == 0) {
+        const auto out = std::find(arrays_out.begin(), arrays_out.end(), sockets);
+        if (out == arrays_out.end()) {
             return status(kStatusNotFound);
         }
+        *out = arrays_out.back();
+        arrays_out.pop_back();
     }
     std::free(sockets);
     return 0;
