@@ -5,6 +5,7 @@
 #include "buffers.h"
 #include "client.h"
 #include "engine.h"
+#include "ldtrans.h"
 #include "pool.h"
 
 namespace {
@@ -95,6 +96,9 @@ BerElement *alloc_ber_with_options(LDAP *ld) {
         return nullptr;
     }
     set_ber_options(ld, ber);
+    // A request is encoded at once, in the host's encoding of now: when that is the directory's
+    // the translator would only copy every text, and is left off.
+    if (encodes_unchanged(ber->be_encode)) bersstt(ber, nullptr, ber->be_decode);
     return ber;
 }
 

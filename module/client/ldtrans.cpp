@@ -137,6 +137,10 @@ int32_t decode_proc(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t f
     return deliver(pool, buffer, length, free_input, out);
 }
 
+bool encodes_unchanged(StringTranslator encode) {
+    return encode == encode_proc && host_encoding() == kWireEncoding;
+}
+
 bool decodes_unchanged(StringTranslator decode) {
     return decode == decode_proc && host_encoding() == kWireEncoding;
 }

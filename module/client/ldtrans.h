@@ -27,8 +27,10 @@ QOR_EXPORT int32_t encode_proc(HostPool *pool, uint8_t **buffer, int32_t *length
 // is not a failure: it arrives as the Base64 text (no line breaks) of its raw bytes.
 QOR_EXPORT int32_t decode_proc(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t free_input);
 
-// True when `decode` would hand every text back unchanged: it is decode_proc and the host's
-// encoding is the directory's, so a reader may take the bytes as received instead.
+// True when the translator would hand every text back unchanged: it is encode_proc (or
+// decode_proc) and the host's encoding is the directory's, so a writer may put the host's bytes
+// as they are (a reader take the bytes as received) without a copy per text.
+bool encodes_unchanged(StringTranslator encode);
 bool decodes_unchanged(StringTranslator decode);
 
 // Installs the session's translators; elements allocated afterwards use them.
