@@ -41,12 +41,13 @@ int lookup_and_print(const Context &context, const std::string &what, BaseUse ba
     for (const dsent *record : results) {
         if (const int32_t copied = copy_entry(context.module.directory(), session.get(), *record, selection, entry, misread);
             copied != DS_OK) {
-            printer.finish();
+            if (printer.printed() > 0) printer.finish();   // what was printed stays a whole JSON text
             return report_failure(context.module, session.get(), settings.verbose, what, copied);
         }
         printer.print(entry);
     }
-    const size_t printed = printer.finish();
+    printer.finish();
+    const size_t printed = printer.printed();
     misread.report(what);
     if (partial_result(status)) {
         report_warning(context.module, session.get(), what, status,

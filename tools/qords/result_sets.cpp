@@ -75,12 +75,10 @@ void EntryPrinter::print(const Entry &entry) {
     ++printed_;
 }
 
-size_t EntryPrinter::finish() {
-    if (json_) {
-        const std::string end = array_.end();
-        std::fwrite(end.data(), 1, end.size(), stdout);
-    }
-    return printed_;
+void EntryPrinter::finish() {
+    if (!json_) return;
+    const std::string end = array_.end();
+    std::fwrite(end.data(), 1, end.size(), stdout);
 }
 
 }  // namespace qords

@@ -44,8 +44,9 @@ class EntryPrinter {
 public:
     explicit EntryPrinter(bool json) : json_(json) {}
     void print(const Entry &entry);
-    // Ends the output (the JSON array, "[]" for no entries); answers how many entries it holds.
-    size_t finish();
+    // Ends the output (the JSON array, "[]" for no entries).
+    void finish();
+    size_t printed() const { return printed_; }
 
 private:
     bool json_;
