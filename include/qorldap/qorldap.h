@@ -103,6 +103,15 @@ extern "C" {
 /* dsopen only: when the bind fails, store the session anyway (connected, not bound) so that the
  * caller can read the server's words with dsgeterr; the caller closes it with dsclose. */
 #define DS_OPT_KEEP_FAILED_BIND 0x800
+/* Version-3 sessions. Every search of the directory functions asks the server for pages of the
+ * setting "LDAP_PAGESIZE" (host option, then environment; 500 when neither has it) entries and
+ * asks again with the server's cookie until the last page, gathering all pages into one result
+ * set: a server's administrative limit on plain searches no longer cuts it short. The size
+ * limit still bounds the whole, the time limit each page. */
+#define DS_OPT_PAGED_RESULTS 0x40
+/* Version-3 sessions. Every request carries the ManageDsaIT control: referral objects are read,
+ * changed and deleted as the entries they are instead of being followed. */
+#define DS_OPT_MANAGE_DSA_IT 0x80
 
 /* Search scopes. */
 #define DS_SCOPE_BASE 0

@@ -30,6 +30,41 @@ const uint8_t *unread_bytes(const BerElement *ber, int32_t *length) {
     return ber->be_pos;
 }
 
+void skip_unread(BerElement *reader, int32_t count) {
+    int32_t left = 0;
+    unread_bytes(reader, &left);
+    if (count > 0) reader->be_pos += count < left ? count : left;
+}
+
+bool read_raw_octets(BerElement *reader, const uint8_t **bytes, int32_t *length) {
+    uint32_t size = 0;
+    if (bersktg(reader, &size) == -1) return false;
+    int32_t left = 0;
+    const uint8_t *contents = unread_bytes(reader, &left);
+    if (size > static_cast<uint32_t>(left)) return false;
+    *bytes = contents;
+    *length = static_cast<int32_t>(size);
+    skip_unread(reader, *length);
+    return true;
+}
+
+int32_t put_raw_octets(BerElement *ber, const uint8_t *bytes, int32_t length) {
+    constexpr uint8_t kOctetString = 0x04;
+    uint8_t header[6] = {kOctetString};
+    int32_t size = 2;
+    if (length < 0x80) {
+        header[1] = static_cast<uint8_t>(length);
+    } else {
+        int32_t octets = 0;
+        for (uint32_t rest = static_cast<uint32_t>(length); rest != 0; rest >>= 8) ++octets;
+        header[1] = static_cast<uint8_t>(0x80 | octets);
+        for (int32_t i = 0; i < octets; ++i) header[2 + i] = static_cast<uint8_t>(length >> (8 * (octets - 1 - i)));
+        size = 2 + octets;
+    }
+    if (berwrte(ber, header, size, 0) != size) return -1;
+    return length == 0 || berwrte(ber, bytes, length, 0) == length ? 0 : -1;
+}
+
 BerElement *copy_element(const BerElement *source) {
     HostPool *pool = source->be_pool;
     const int32_t length = buffer_length(source);

@@ -27,6 +27,16 @@ int32_t buffer_length(const BerElement *ber);
 // The bytes a reading element has not read yet, [be_pos, be_end).
 const uint8_t *unread_bytes(const BerElement *ber, int32_t *length);
 
+// Moves a reading element past `count` of its unread bytes (at most all of them).
+void skip_unread(BerElement *reader, int32_t count);
+
+// Reads the next element of `reader` as raw bytes, untranslated (opaque values such as a paged
+// search's cookie): *bytes points into the reader's buffer. False when it cannot be read.
+bool read_raw_octets(BerElement *reader, const uint8_t **bytes, int32_t *length);
+
+// Writes an OCTET STRING of raw bytes, untranslated. 0, or -1 when the codec refuses.
+int32_t put_raw_octets(BerElement *ber, const uint8_t *bytes, int32_t length);
+
 // A new element with its own copy of `source`'s buffer, reading from the same offset, both from
 // `source`'s pool; null when the pool cannot supply them (nothing is then left allocated).
 BerElement *copy_element(const BerElement *source);

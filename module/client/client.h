@@ -1,6 +1,27 @@
-// The protocol client's operations, grouped by unit. Every operation takes the session handle
-// first unless it says otherwise; ownership follows the records in ldap.h: everything comes from
-// and goes back to the session pool.
+// The protocol client's operations. Every operation takes the session handle first unless it
+// says otherwise; ownership follows the records in ldap.h: everything comes from and goes back
+// to the session pool.
+//
+// Where things live (one concern per unit):
+//   ldopen     ldap_init, ldap_open: a handle in its own pool, the default connection
+//   ldosip     connecting to the first reachable entry of a host list, closing a socket
+//   ldosip2    read readiness: registering sockets with the session's event, the wait
+//   ldunbind   teardown: unbind requests, ldap_ld_free
+//   ldreq      request dispatch and the connection pool (new, found, used, released)
+//   ldresult   the reader: ldap_result, wait4msg, read1msg
+//   ldfold     results of requests: referral trees settling, requests whose connection ended,
+//              search references, notices of disconnection
+//   ldqueue    message chains and the queue of received results; ldap_msgfree, ldap_msgdelete
+//   ldrefer    referral chasing: referral texts, re-encoded requests to referred servers
+//   ldaband    abandon and the abandoned ids
+//   ldcontrol  controls of requests and results (ldcontrol.h)
+//   ldsearch, ldfilter (ldfilter.h)        search requests and the string filter encoder
+//   ldadd, ldmodify, ldelete, ldcompar, ldrename, ldbind, ldsbind   the other requests (ldops.h)
+//   lderror, ldgetent, ldgetdn, ldgetatt, ldgetval   result parsing and the error table
+//   ldcache    the result cache (ldcache.h)
+//   ldb64, ldtrans   Base64 and the string translators (ldb64.h, ldtrans.h)
+//   buffers    every touch of the codec's element and socket-buffer pointers (buffers.h)
+//   engine.h   what dispatch, reception, folding, abandon and referrals share internally
 #pragma once
 
 #include <cstdint>
@@ -32,7 +53,7 @@ inline constexpr int32_t kWholeResult = 1;
 inline constexpr int32_t kOneMessage = 0;
 }  // namespace qor
 
-// --- ldopen: session creation, sockets, readiness, teardown --------------------------------------
+// --- ldopen, ldosip, ldosip2, ldunbind: session creation, sockets, readiness, teardown -----------
 
 // New handle in its own pool, no connection; null when the pool or handle cannot be had.
 QOR_EXPORT LDAP *ldap_init(const char *host, int32_t port);
@@ -79,7 +100,7 @@ QOR_EXPORT void free_request(LDAP *ld, LDAPPendingRequest *request);
 QOR_EXPORT void free_servers(LDAP *ld, LDAPServerEntry *servers);
 QOR_EXPORT LDAPPendingRequest *find_request_by_msgid(LDAP *ld, int32_t msgid);
 
-// --- ldresult: result reception -------------------------------------------------------------------
+// --- ldresult, ldfold, ldqueue: result reception -------------------------------------------------
 
 // Next message for `msgid` (-1: any); with all = 1 a search comes as one whole chain.
 // Answers the message type, 0 on time-out, -1 on failure; timeout_ms 0 means ld_timelimit.
@@ -93,20 +114,20 @@ QOR_EXPORT void merge_error_info(LDAP *ld, LDAPPendingRequest *parent, LDAPPendi
 QOR_EXPORT int32_t ldap_msgfree(HostPool *pool, LDAPMessage *chain);
 QOR_EXPORT int32_t ldap_msgdelete(LDAP *ld, int32_t msgid);
 
-// --- ldaband: abandon --------------------------------------------------------------------------
+// --- ldaband: abandon ----------------------------------------------------------------------------
 
 QOR_EXPORT int32_t ldap_abandoned(LDAP *ld, int32_t msgid);
 QOR_EXPORT int32_t ldap_mark_abandoned(LDAP *ld, int32_t msgid);
 QOR_EXPORT int32_t ldap_abandon(LDAP *ld, int32_t msgid);
 QOR_EXPORT int32_t do_abandon(LDAP *ld, int32_t origin_msgid, int32_t msgid);
 
-// --- referral chasing (in ldresult's neighbourhood: ldreferral) -----------------------------------
+// --- ldrefer: referral chasing -------------------------------------------------------------------
 
 QOR_EXPORT int32_t chase_referrals(LDAP *ld, LDAPPendingRequest *request, char **error_text, int32_t *had_referrals);
 QOR_EXPORT int32_t append_referral(LDAP *ld, char **referrals, const char *line);
 QOR_EXPORT BerElement *re_encode_request(LDAP *ld, BerElement *original, int32_t msgid, char **dn);
 
-// --- ldsearch: search requests and filters ------------------------------------------------------
+// --- ldsearch, ldfilter: search requests and filters ---------------------------------------------
 
 QOR_EXPORT int32_t ldap_search(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs,
                                int32_t attrsonly);
@@ -133,7 +154,7 @@ QOR_EXPORT int32_t search_with_filter_s(LDAP *ld, const char *base, int32_t scop
 // "*" meaning); 0, or -1 when the codec fails.
 QOR_EXPORT int32_t put_equality_filter(BerElement *ber, const char *type, const char *value);
 
-// --- ldadd, ldmodify, ldelete, ldcompar: updates and compare ---------------------------------------
+// --- ldadd, ldmodify, ldelete, ldcompar, ldrename: updates and compare ---------------------------
 
 QOR_EXPORT int32_t ldap_add(LDAP *ld, const char *dn, LDAPMod **attrs);
 QOR_EXPORT int32_t ldap_add_s(LDAP *ld, const char *dn, LDAPMod **attrs);
@@ -143,8 +164,14 @@ QOR_EXPORT int32_t ldap_delete(LDAP *ld, const char *dn);
 QOR_EXPORT int32_t ldap_delete_s(LDAP *ld, const char *dn);
 QOR_EXPORT int32_t ldap_compare(LDAP *ld, const char *dn, const char *type, const char *value);
 QOR_EXPORT int32_t ldap_compare_s(LDAP *ld, const char *dn, const char *type, const char *value);
+// Renames the entry `dn` to `new_rdn`, below `new_superior` when it is not null (else below its
+// parent); with delete_old_rdn set the values of the old RDN leave the entry.
+QOR_EXPORT int32_t ldap_rename(LDAP *ld, const char *dn, const char *new_rdn, const char *new_superior,
+                               int32_t delete_old_rdn);
+QOR_EXPORT int32_t ldap_rename_s(LDAP *ld, const char *dn, const char *new_rdn, const char *new_superior,
+                                 int32_t delete_old_rdn);
 
-// --- ldbind, ldsbind: binds ------------------------------------------------------------------------
+// --- ldbind, ldsbind: binds ----------------------------------------------------------------------
 
 QOR_EXPORT int32_t ldap_bind(LDAP *ld, const char *dn, const char *credentials, int32_t method);
 QOR_EXPORT int32_t ldap_bind_s(LDAP *ld, const char *dn, const char *credentials, int32_t method);
@@ -152,7 +179,7 @@ QOR_EXPORT int32_t ldap_simple_bind(LDAP *ld, const char *dn, const char *passwo
 QOR_EXPORT int32_t ldap_simple_bind_s(LDAP *ld, const char *dn, const char *password);
 QOR_EXPORT void ldap_set_rebind_proc(LDAP *ld, RebindProc proc);
 
-// --- lderror, ldgetent, ldgetdn, ldgetatt, ldgetval: result parsing -------------------------------
+// --- lderror, ldgetent, ldgetdn, ldgetatt, ldgetval: result parsing ------------------------------
 
 struct LDAPErrorText {
     int32_t e_code;
@@ -176,7 +203,7 @@ QOR_EXPORT int32_t ldap_count_values_len(berval **values);
 QOR_EXPORT void ldap_value_free(HostPool *pool, char **values);
 QOR_EXPORT void ldap_value_free_len(HostPool *pool, berval **values);
 
-// --- ldcache: the result cache ----------------------------------------------------------------------
+// --- ldcache: the result cache -------------------------------------------------------------------
 
 inline constexpr uint32_t CACHE_OPT_KEEP_ALL_ERRORS = 0x02;
 

@@ -72,6 +72,14 @@ enum class Settled {
 // requests above it. With kDeliver, *id and *type are the message's id and type.
 Settled settle_result(LDAP *ld, LDAPPendingRequest *request, BerElement *ber, int32_t *id, int32_t *type);
 
+// The code of a notice of disconnection (an unsolicited extended response whose name is
+// 1.3.6.1.4.1.1466.20036; LDAP_SERVER_DOWN when it says success), or -1 for any other message.
+int32_t disconnection_notice_code(const BerElement *ber);
+
+// A search reference (its URLs) has arrived for `request`: its URLs join the request's
+// rq_references, chased or shown when the request's own result comes.
+void keep_reference(LDAP *ld, LDAPPendingRequest *request, const BerElement *ber);
+
 // `conn` has ended (the stream closed or broke, a notice of disconnection came): every request
 // still waiting on it ends with `code`. A referral request folds into its tree as if its
 // result had carried the code (a tree that completes so has its result queued); a top-level

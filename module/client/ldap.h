@@ -77,6 +77,8 @@ struct LDAP {
     char *ld_attr_name_spill;             // a type of the attribute walk too long for the buffer
     char *ld_tls_ca_file;                 // PEM file of the CAs TLS trusts; null: the system's store
     int32_t ld_tls_verify;                // TLS_VERIFY_DEMAND (the default) or TLS_VERIFY_NEVER
+    int32_t ld_page_size;                 // above 0: searches ask for pages of this many entries
+    berval ld_page_cookie;                // the server's cookie for the next page (pool bytes)
 };
 
 // One received protocol message; the messages of one operation form a chain.
@@ -106,6 +108,7 @@ struct LDAPPendingRequest {
     int32_t rq_result_type;               // tag of the last response read for it
     int32_t rq_result_code;
     int32_t rq_children_sent;             // top-level: referral requests its tree has sent in all
+    char *rq_references;                  // URLs of the search references received, as referral text
     char *rq_error_text;                  // error text; after chasing, the unfollowed referrals
     char *rq_matched_dn;
     BerElement *rq_ber;                   // the encoded request; owned
@@ -166,6 +169,7 @@ inline constexpr int32_t LDAP_SIZELIMIT_EXCEEDED = 4;
 inline constexpr int32_t LDAP_COMPARE_FALSE = 5;
 inline constexpr int32_t LDAP_COMPARE_TRUE = 6;
 inline constexpr int32_t LDAP_PARTIAL_RESULTS = 9;
+inline constexpr int32_t LDAP_REFERRAL = 10;   // version 3: the result's referral field lists the URLs
 inline constexpr int32_t LDAP_NO_SUCH_OBJECT = 32;
 inline constexpr int32_t LDAP_SERVER_DOWN = 81;
 inline constexpr int32_t LDAP_LOCAL_ERROR = 82;
@@ -187,6 +191,8 @@ inline constexpr int32_t LDAP_REQ_ADD = 0x68;
 inline constexpr int32_t LDAP_REQ_DELETE = 0x4A;
 inline constexpr int32_t LDAP_REQ_COMPARE = 0x6E;
 inline constexpr int32_t LDAP_REQ_ABANDON = 0x50;
+inline constexpr int32_t LDAP_REQ_MODRDN = 0x6C;
+inline constexpr int32_t LDAP_REQ_EXTENDED = 0x77;
 inline constexpr int32_t LDAP_RES_BIND = 0x61;
 inline constexpr int32_t LDAP_RES_SEARCH_ENTRY = 0x64;
 inline constexpr int32_t LDAP_RES_SEARCH_RESULT = 0x65;
@@ -194,6 +200,7 @@ inline constexpr int32_t LDAP_RES_MODIFY = 0x67;
 inline constexpr int32_t LDAP_RES_ADD = 0x69;
 inline constexpr int32_t LDAP_RES_DELETE = 0x6B;
 inline constexpr int32_t LDAP_RES_COMPARE = 0x6F;
+inline constexpr int32_t LDAP_RES_MODRDN = 0x6D;
 inline constexpr int32_t LDAP_RES_SEARCH_REFERENCE = 0x73;
 inline constexpr int32_t LDAP_RES_EXTENDED = 0x78;
 inline constexpr int32_t LDAP_RES_INTERMEDIATE = 0x79;

@@ -11,7 +11,8 @@ int32_t ldap_compare(LDAP *ld, const char *dn, const char *type, const char *val
         return -1;
     }
     const int32_t msgid = ++ld->ld_last_msgid;
-    if (berprnt(ber, "{it{s{ssn}n}n}", msgid, LDAP_REQ_COMPARE, dn, type, value) == -1) {
+    if (berprnt(ber, "{it{s{ssn}n}", msgid, LDAP_REQ_COMPARE, dn, type, value) == -1 ||
+        qor::put_request_controls(ld, ber, qor::ControlsFor::kEntryOperation) != 0 || berprnt(ber, "n}") == -1) {
         return qor::discard_request(ld, ber, LDAP_ENCODING_ERROR);
     }
     return send_initial_request(ld, LDAP_REQ_COMPARE, dn, ber);

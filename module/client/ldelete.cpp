@@ -10,7 +10,8 @@ int32_t ldap_delete(LDAP *ld, const char *dn) {
         return -1;
     }
     const int32_t msgid = ++ld->ld_last_msgid;
-    if (berprnt(ber, "{its}", msgid, LDAP_REQ_DELETE, dn) == -1) {
+    if (berprnt(ber, "{its", msgid, LDAP_REQ_DELETE, dn) == -1 ||
+        qor::close_request(ld, ber, qor::ControlsFor::kEntryOperation) != 0) {
         return qor::discard_request(ld, ber, LDAP_ENCODING_ERROR);
     }
     return send_initial_request(ld, LDAP_REQ_DELETE, dn, ber);

@@ -11,32 +11,89 @@
 
 namespace {
 
-// Reads a result's code, matched DN and error text into the request and chases the referrals
-// its text carries. Answers the number of child requests sent, or -1 when chasing failed;
-// *had_referrals tells whether referral lines were seen.
-int32_t examine_result(LDAP *ld, LDAPPendingRequest *request, const BerElement *ber, int32_t *had_referrals) {
+constexpr uint32_t kReferralFieldTag = 0xA3;
+
+// Adds the URLs of a version-3 referral field (or of search references) to the referral text in
+// `place`, one "Referral:" line each. 0, or -1 with ld_errno 90.
+int32_t append_urls(LDAP *ld, char **place, char **urls) {
+    for (char **url = urls; url != nullptr && *url != nullptr; ++url) {
+        if (append_referral(ld, place, *url) != 0) return -1;
+    }
+    return 0;
+}
+
+// The referral text a result leaves to chase or to show: the server's error text, then the URLs
+// of its referral field and those of the search references the request received, as referral
+// lines. Null with ld_errno 90 when the pool has no memory (the server's text is then kept).
+char *referral_text(LDAP *ld, LDAPPendingRequest *request, char *server_text, char **urls) {
+    if (urls == nullptr && request->rq_references == nullptr) return server_text;
+    char *lines = nullptr;
+    if (append_urls(ld, &lines, urls) != 0 ||
+        (request->rq_references != nullptr && qor::append_referral_lines(ld, &lines, request->rq_references) != 0)) {
+        qor::pool_free(ld->ld_pool, lines);
+        return nullptr;
+    }
+    const int32_t text_length = wzstlen(server_text);
+    if (text_length == 0) {
+        qor::pool_free(ld->ld_pool, server_text);
+        return lines;
+    }
+    const int32_t lines_length = wzstlen(lines);
+    auto *joined = static_cast<char *>(qor::pool_alloc(ld->ld_pool, text_length + 1 + lines_length + 1));
+    if (joined != nullptr) {
+        __builtin_memcpy(joined, server_text, static_cast<size_t>(text_length));
+        joined[text_length] = '\n';
+        __builtin_memcpy(joined + text_length + 1, lines, static_cast<size_t>(lines_length));
+    }
+    qor::pool_free(ld->ld_pool, lines);
+    if (joined == nullptr) return nullptr;
+    qor::pool_free(ld->ld_pool, server_text);
+    return joined;
+}
+
+// Reads a result's code, matched DN and error text into the request, with the URLs of a
+// version-3 referral field and of the search references the request received as referral lines
+// of its text, and, with `chase`, chases the referrals. Answers the number of child requests
+// sent, or -1 when chasing failed; *had_referrals tells whether referral lines were seen and
+// kept: chased, or to be shown.
+int32_t examine_result(LDAP *ld, LDAPPendingRequest *request, const BerElement *ber, bool chase,
+                       int32_t *had_referrals) {
     *had_referrals = 0;
     BerElement reader = *ber;
     int32_t code = 0;
     char *matched = nullptr;
     char *text = nullptr;
-    if (berscan(&reader, "{iaa}", &code, &matched, &text) == -1) return 0;
+    if (berscan(&reader, "{iaa", &code, &matched, &text) == -1) return 0;
+    char **urls = nullptr;
+    uint32_t length = 0;
+    if (berpktg(&reader, &length) == static_cast<int32_t>(kReferralFieldTag)) berscan(&reader, "[v]", &urls);
+    const bool refers = urls != nullptr || request->rq_references != nullptr;
+    char *with_referrals = referral_text(ld, request, text, urls);
+    ldap_value_free(ld->ld_pool, urls);
     qor::pool_free(ld->ld_pool, request->rq_matched_dn);
     qor::pool_free(ld->ld_pool, request->rq_error_text);
     request->rq_matched_dn = matched;
-    request->rq_error_text = text;
+    request->rq_error_text = with_referrals != nullptr ? with_referrals : text;
+    if (refers && with_referrals == nullptr) {
+        request->rq_result_code = LDAP_NO_MEMORY;
+        return -1;
+    }
 
     int32_t children = 0;
-    if (code != LDAP_SUCCESS) {
+    ld->ld_errno = LDAP_SUCCESS;
+    if (chase && (code != LDAP_SUCCESS || refers)) {
         // While chasing waits for binds, a second result for this request must not be taken.
         request->rq_status = REQ_CHASING_REFERRALS;
         children = chase_referrals(ld, request, &request->rq_error_text, had_referrals);
         request->rq_status = REQ_IN_PROGRESS;
+    } else if (refers) {
+        *had_referrals = 1;   // not followed: shown
     }
+    const bool referred = code == LDAP_PARTIAL_RESULTS || code == LDAP_REFERRAL;
     if (*had_referrals != 0 && request->rq_error_text != nullptr) {
         request->rq_result_code = ld->ld_errno != LDAP_SUCCESS ? ld->ld_errno : LDAP_PARTIAL_RESULTS;
     } else {
-        request->rq_result_code = code == LDAP_PARTIAL_RESULTS ? LDAP_SUCCESS : code;
+        request->rq_result_code = referred ? LDAP_SUCCESS : code;
     }
     return children;
 }
@@ -97,9 +154,14 @@ namespace qor {
 Settled settle_result(LDAP *ld, LDAPPendingRequest *request, BerElement *ber, int32_t *id, int32_t *type) {
     int32_t children = 0;
     int32_t had_referrals = 0;
-    if (ld->ld_protocol_version > 1 &&
-        (request->rq_parent != nullptr || (ld->ld_option_flags & OPT_CHASE_REFERRALS) != 0)) {
-        children = examine_result(ld, request, ber, &had_referrals);
+    const bool reference_lost = request->rq_result_code == LDAP_NO_MEMORY;
+    if (ld->ld_protocol_version > 1) {
+        const bool chase = request->rq_parent != nullptr || (ld->ld_option_flags & OPT_CHASE_REFERRALS) != 0;
+        children = examine_result(ld, request, ber, chase, &had_referrals);
+    }
+    if (reference_lost && children == 0) {
+        had_referrals = 1;   // rebuilt with the failure, never handed out as a success
+        request->rq_result_code = LDAP_NO_MEMORY;
     }
     if (children < 0) {
         // Chasing failed: the failure is the request's result. Children sent before it carry
@@ -129,6 +191,40 @@ Settled settle_result(LDAP *ld, LDAPPendingRequest *request, BerElement *ber, in
     }
     free_request(ld, top);
     return Settled::kDeliver;
+}
+
+int32_t disconnection_notice_code(const BerElement *ber) {
+    constexpr char kNoticeOfDisconnection[] = "1.3.6.1.4.1.1466.20036";
+    constexpr uint32_t kResponseNameTag = 0x8A;
+    BerElement reader = *ber;
+    uint32_t length = 0;
+    int32_t code = 0;
+    char *matched = nullptr;
+    char *text = nullptr;
+    if (berpktg(&reader, &length) != LDAP_RES_EXTENDED || berscan(&reader, "{iaa", &code, &matched, &text) == -1) {
+        return -1;
+    }
+    qor::pool_free(reader.be_pool, matched);
+    qor::pool_free(reader.be_pool, text);
+    if (berpktg(&reader, &length) == static_cast<int32_t>(kReferralFieldTag)) berscan(&reader, "x");
+    char *name = nullptr;
+    if (berpktg(&reader, &length) != static_cast<int32_t>(kResponseNameTag) || berscan(&reader, "a", &name) == -1) {
+        return -1;
+    }
+    const bool notice = wzsteqn(name, wzstlen(name), kNoticeOfDisconnection, literal_length(kNoticeOfDisconnection)) != 0;
+    qor::pool_free(reader.be_pool, name);
+    if (!notice) return -1;
+    return code != LDAP_SUCCESS ? code : LDAP_SERVER_DOWN;   // the server goes away whatever it says
+}
+
+void keep_reference(LDAP *ld, LDAPPendingRequest *request, const BerElement *ber) {
+    BerElement reader = *ber;
+    char **urls = nullptr;
+    if (berscan(&reader, "{v}", &urls) == -1 || append_urls(ld, &request->rq_references, urls) != 0) {
+        // A reference that cannot be kept must not leave the search looking complete.
+        request->rq_result_code = LDAP_NO_MEMORY;
+    }
+    ldap_value_free(ld->ld_pool, urls);
 }
 
 void end_connection(LDAP *ld, LDAPConnection *conn, int32_t code) {

@@ -13,7 +13,7 @@ int32_t ldap_modify(LDAP *ld, const char *dn, LDAPMod **mods) {
     }
     const int32_t msgid = ++ld->ld_last_msgid;
     if (berprnt(ber, "{it{s{", msgid, LDAP_REQ_MODIFY, dn) == -1 || qor::put_mod_list(ber, mods, true) == -1 ||
-        berprnt(ber, "}}}") == -1) {
+        berprnt(ber, "}}") == -1 || qor::close_request(ld, ber, qor::ControlsFor::kEntryOperation) != 0) {
         return qor::discard_request(ld, ber, LDAP_ENCODING_ERROR);
     }
     return send_initial_request(ld, LDAP_REQ_MODIFY, dn, ber);

@@ -6,6 +6,7 @@
 
 #include "../host/services.h"
 #include "client.h"
+#include "ldcontrol.h"
 
 namespace qor {
 
@@ -15,6 +16,13 @@ inline int32_t discard_request(LDAP *ld, BerElement *ber, int32_t code) {
     ld->ld_errno = code;
     berfree(ber, qor::kWithBuffer);
     return -1;
+}
+
+// Ends a request whose protocol operation has been written: the controls the session puts on a
+// request of `kind`, then the message's closing "}". 0, or -1 when the codec refuses.
+inline int32_t close_request(LDAP *ld, BerElement *ber, ControlsFor kind) {
+    if (put_request_controls(ld, ber, kind) != 0) return -1;
+    return berprnt(ber, "}") == -1 ? -1 : 0;
 }
 
 // Writes one LDAPMod record's type and values: SEQUENCE { type, SET { values } }, the values as

@@ -14,6 +14,7 @@
 #include "buffers.h"
 #include "client.h"
 #include "engine.h"
+#include "ldops.h"
 #include "ldurl.h"
 #include "pool.h"
 
@@ -182,6 +183,23 @@ int32_t keep_unfollowed(LDAP *ld, char **error_text, char *lines, int32_t *had_r
     return 0;
 }
 
+// Copies the elements of a request message that follow its operation (a compare's closing NULL)
+// from `reader`, leaving out its controls, which a re-sent request takes from its session.
+bool copy_message_tail(BerElement *reader, BerElement *ber) {
+    constexpr int32_t kControlsTag = 0xA0;
+    uint32_t length = 0;
+    for (int32_t tag = berpktg(reader, &length); tag != -1; tag = berpktg(reader, &length)) {
+        int32_t before = 0;
+        const uint8_t *element = qor::unread_bytes(reader, &before);
+        if (berscan(reader, "x") == -1) return false;
+        int32_t after = 0;
+        qor::unread_bytes(reader, &after);
+        const int32_t size = before - after;
+        if (tag != kControlsTag && berwrte(ber, element, size, 0) != size) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 namespace qor {
@@ -322,7 +340,9 @@ BerElement *re_encode_request(LDAP *ld, BerElement *original, int32_t msgid, cha
     // A constructed operation carries its DN inside; a primitive one (delete) is its DN.
     bool constructed = tag != -1 && (tag & kConstructed) != 0;
     if (constructed) tag = bersktg(&reader, &length);
-    if (tag == -1) {
+    int32_t left = 0;
+    const uint8_t *contents = qor::unread_bytes(&reader, &left);
+    if (tag == -1 || (constructed && length > static_cast<uint32_t>(left))) {
         ld->ld_errno = LDAP_DECODING_ERROR;
         return nullptr;
     }
@@ -350,11 +370,18 @@ BerElement *re_encode_request(LDAP *ld, BerElement *original, int32_t msgid, cha
         berfree(ber, qor::kWithBuffer);
         return nullptr;
     }
-    // The rest of the operation, byte for byte.
+    // The rest of the operation, byte for byte, then the session's own controls (a referred
+    // search asks for no page of ours), then what else the message held after the operation.
     int32_t rest = 0;
     const uint8_t *rest_bytes = qor::unread_bytes(&reader, &rest);
+    rest = constructed ? static_cast<int32_t>(contents + length - rest_bytes) : 0;
+    const qor::ControlsFor controls = tag == LDAP_REQ_SEARCH ? qor::ControlsFor::kReferredSearch
+                                      : tag == LDAP_REQ_BIND ? qor::ControlsFor::kNone
+                                                             : qor::ControlsFor::kEntryOperation;
+    qor::skip_unread(&reader, rest);
     if (rest < 0 || (rest > 0 && berwrte(ber, rest_bytes, rest, 0) != rest) ||
-        berprnt(ber, constructed ? "}}" : "}") == -1) {
+        (constructed && berprnt(ber, "}") == -1) || qor::put_request_controls(ld, ber, controls) != 0 ||
+        !copy_message_tail(&reader, ber) || berprnt(ber, "}") == -1) {
         ld->ld_errno = LDAP_ENCODING_ERROR;
         berfree(ber, qor::kWithBuffer);
         return nullptr;

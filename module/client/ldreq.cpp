@@ -21,6 +21,7 @@ void release_request_record(LDAP *ld, LDAPPendingRequest *request) {
     berfree(request->rq_ber, qor::kWithBuffer);
     qor::pool_free(ld->ld_pool, request->rq_error_text);
     qor::pool_free(ld->ld_pool, request->rq_matched_dn);
+    qor::pool_free(ld->ld_pool, request->rq_references);
     qor::pool_free(ld->ld_pool, request);
 }
 

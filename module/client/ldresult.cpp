@@ -116,10 +116,20 @@ Reception read_message(LDAP *ld, int32_t msgid, int32_t all, LDAPConnection *con
         return Reception::kFailed;
     }
 
+    // An unsolicited notice (id 0): a notice of disconnection ends the connection with its code;
+    // any other is dropped.
+    if (id == 0) {
+        const int32_t code = qor::disconnection_notice_code(&ber);
+        qor::drop_buffer(ld->ld_pool, &ber);
+        if (code < 0) return Reception::kNothingYet;
+        qor::end_connection(ld, conn, code);
+        ld->ld_errno = code;
+        return Reception::kEnded;
+    }
     // Only a request that still waits on this connection takes the message: unknown and
-    // abandoned ids (and unsolicited notices, id 0) are dropped, and so are messages for a
-    // request whose result has already been read. The final result of an abandoned request is
-    // its last message, so its id is forgotten with it.
+    // abandoned ids are dropped, and so are messages for a request whose result has already been
+    // read. The final result of an abandoned request is its last message, so its id is forgotten
+    // with it.
     if (ldap_abandoned(ld, id) != 0) {
         uint32_t op_length = 0;
         const int32_t type = berpktg(&ber, &op_length);
@@ -141,8 +151,10 @@ Reception read_message(LDAP *ld, int32_t msgid, int32_t all, LDAPConnection *con
         qor::drop_buffer(ld->ld_pool, &ber);
         return Reception::kFailed;
     }
-    // Search references and intermediate responses are not results: the request goes on.
+    // Search references and intermediate responses are not results: the request goes on, and
+    // the references' URLs wait for its result.
     if (type == LDAP_RES_SEARCH_REFERENCE || type == LDAP_RES_INTERMEDIATE) {
+        if (type == LDAP_RES_SEARCH_REFERENCE) qor::keep_reference(ld, request, &ber);
         qor::drop_buffer(ld->ld_pool, &ber);
         return Reception::kNothingYet;
     }

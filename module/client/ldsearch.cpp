@@ -35,7 +35,7 @@ BerElement *build_search(LDAP *ld, const char *base, int32_t scope, FilterWriter
         qor::discard_request(ld, ber, fault > 0 ? fault : LDAP_FILTER_ERROR);
         return nullptr;
     }
-    if (berprnt(ber, "{v}}}", attrs) == -1) {
+    if (berprnt(ber, "{v}}", attrs) == -1 || qor::close_request(ld, ber, qor::ControlsFor::kSearch) != 0) {
         qor::discard_request(ld, ber, LDAP_ENCODING_ERROR);
         return nullptr;
     }

@@ -124,6 +124,27 @@ Bytes modify_request(std::int64_t id, std::string_view dn, const std::vector<Mod
     return message(id, constructed(op::modify_request, {octets(dn), sequence(list)}));
 }
 
+Bytes with_controls(const Bytes &message, const std::vector<Control> &controls) {
+    const std::size_t header = message.at(1) < 0x80 ? 2 : 2 + (message[1] & 0x7f);
+    std::vector<Bytes> list;
+    for (const Control &c : controls) {
+        list.push_back(c.value ? sequence({octets(c.oid), octets(std::span<const std::uint8_t>(*c.value))})
+                               : sequence({octets(c.oid)}));
+    }
+    return sequence({Bytes(message.begin() + static_cast<std::ptrdiff_t>(header), message.end()), constructed(0xa0, list)});
+}
+
+Control paged_results(std::int64_t size, std::string_view cookie) {
+    return {paged_results_oid, sequence({integer(size), octets(cookie)})};
+}
+
+Bytes rename_request(std::int64_t id, std::string_view dn, std::string_view new_rdn, bool delete_old_rdn,
+                     std::optional<std::string> new_superior) {
+    std::vector<Bytes> fields{octets(dn), octets(new_rdn), boolean(delete_old_rdn)};
+    if (new_superior) fields.push_back(octets(*new_superior, 0x80));
+    return message(id, constructed(0x6c, fields));
+}
+
 Bytes search_request(std::int64_t id, const Search &s) {
     std::vector<Bytes> attrs;
     for (const std::string &a : s.attributes) attrs.push_back(octets(a));

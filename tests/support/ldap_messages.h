@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,6 +93,21 @@ Bytes extended_response(std::int64_t id, int result_code, std::string_view match
 // The unsolicited notice of disconnection: id 0, extended response named 1.3.6.1.4.1.1466.20036.
 Bytes notice_of_disconnection(int result_code = code::unavailable, std::string_view text = "");
 
+// ---- Controls (version 3) ------------------------------------------------------------------------
+
+// One control: its OID and its value, when it has one; criticality is never sent (FALSE).
+struct Control {
+    std::string oid;
+    std::optional<Bytes> value;
+};
+inline const std::string manage_dsa_it_oid = "2.16.840.1.113730.3.4.2";
+inline const std::string paged_results_oid = "1.2.840.113556.1.4.319";
+
+// `message` (as the other helpers build it) with the controls field [0] after its operation.
+Bytes with_controls(const Bytes &message, const std::vector<Control> &controls);
+// The paged-results control with page size `size` and `cookie` (requests and results alike).
+Control paged_results(std::int64_t size, std::string_view cookie);
+
 // ---- Client requests --------------------------------------------------------------------------
 
 // Simple bind: version, DN and password [0].
@@ -101,6 +117,9 @@ Bytes abandon_request(std::int64_t id, std::int64_t abandoned_id);
 Bytes delete_request(std::int64_t id, std::string_view dn);
 Bytes compare_request(std::int64_t id, std::string_view dn, std::string_view type, std::string_view value);
 Bytes add_request(std::int64_t id, std::string_view dn, const std::vector<Attribute> &attributes);
+// ModifyDN: entry, new RDN, delete-old-RDN flag and, when given, the new superior [0].
+Bytes rename_request(std::int64_t id, std::string_view dn, std::string_view new_rdn, bool delete_old_rdn,
+                     std::optional<std::string> new_superior = std::nullopt);
 
 // One change of a modify request: operation 0 add, 1 delete, 2 replace.
 struct Modification {
