@@ -59,6 +59,11 @@ inline void release_connection_use(LDAP *ld, LDAPPendingRequest *request) {
 // referral text in `place`, so that the marker is never repeated. 0, or -1 with ld_errno 90.
 int32_t append_referral_lines(LDAP *ld, char **place, const char *referral_text);
 
+// re_encode_request for a referral URL: a search also takes the URL's `scope` (kUrlNoScope: its
+// own) and `filter` (null: its own; a text the filter encoder may change while it works).
+BerElement *re_encode_referred(LDAP *ld, BerElement *original, int32_t msgid, char **dn, int32_t scope,
+                               char *filter);
+
 // ---- Results of requests (ldfold) ------------------------------------------------------------
 
 // What became of a result read for a request.

@@ -204,7 +204,6 @@ inline constexpr int32_t LDAP_RES_MODRDN = 0x6D;
 inline constexpr int32_t LDAP_RES_SEARCH_REFERENCE = 0x73;
 inline constexpr int32_t LDAP_RES_EXTENDED = 0x78;
 inline constexpr int32_t LDAP_RES_INTERMEDIATE = 0x79;
-inline constexpr int32_t LDAP_REQ_EXTENDED = 0x77;
 
 #if defined(__i386__)
 #include <cstddef>

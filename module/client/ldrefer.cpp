@@ -30,6 +30,7 @@ constexpr int32_t kTlsSchemeLength = literal_length(kTlsScheme);
 // many URLs per level must not make one request fan out without bound.
 constexpr int32_t kMostReferralRequests = 64;
 constexpr int32_t kConstructed = 0x20;
+constexpr int32_t kVersion3 = 3;
 
 // Index of the first referral marker in `text`, or -1.
 int32_t find_marker(const char *text, int32_t length) {
@@ -41,35 +42,11 @@ int32_t find_marker(const char *text, int32_t length) {
     return -1;
 }
 
-int32_t hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The DN of a URL in place: it ends at the first "?" (attributes, scope and filter follow), and
-// %-escapes stand for the bytes they encode. A "%" without two hex digits stays as it is.
-void decode_url_dn(char *dn) {
-    char *to = dn;
-    for (const char *from = dn; *from != '\0' && *from != '?'; ++from) {
-        int32_t high = *from == '%' ? hex_digit(from[1]) : -1;
-        int32_t low = high >= 0 ? hex_digit(from[2]) : -1;
-        if (low >= 0) {
-            *to++ = static_cast<char>(high * 16 + low);
-            from += 2;
-        } else {
-            *to++ = *from;
-        }
-    }
-    *to = '\0';
-}
-
 enum class LineState { kUnfollowed, kPrepared, kSent };
 
 // One line of the referral text as the passes see it.
 struct ReferralLine {
-    char *text;                 // the line; a URL line is cut after its host part
+    char *text;                 // the line as the server sent it
     LineState state;
     bool is_url;
     int32_t msgid;              // URL lines: the child's id
@@ -106,32 +83,73 @@ LDAPServerEntry *server_entry_for(LDAP *ld, const char *host_part) {
     return entry;
 }
 
+// Where a referral URL sends its request: the server and, when the URL names them, the base DN,
+// and for searches of a version-3 session the scope and the filter (all pool texts, decoded).
+struct ReferralTarget {
+    char *server;        // "host[:port]", or "ldaps://host[:port]" for a server reached over TLS
+    char *dn;            // null: the original request's
+    int32_t scope;       // qor::kUrlNoScope: the original search's
+    char *filter;        // null: the original search's
+};
+
+void release_target(HostPool *pool, ReferralTarget *target) {
+    qor::pool_free(pool, target->server);
+    qor::pool_free(pool, target->dn);
+    qor::pool_free(pool, target->filter);
+}
+
+enum class TargetRead { kRead, kNotFollowable, kNoMemory };
+
+// Reads the target of the URL `text`. A text that is no URL, or one with a critical extension
+// this client does not know, cannot be followed.
+TargetRead read_target(LDAP *ld, const char *text, ReferralTarget *target) {
+    const int32_t length = wzstlen(text);
+    qor::LdapUrl url;
+    if (qor::parse_ldap_url(text, length, &url) != qor::UrlParse::kParsed || url.critical_extension) {
+        return TargetRead::kNotFollowable;
+    }
+    // The server part ends where the DN's "/" stands; a TLS server keeps its scheme, a plain one
+    // is named by host and port.
+    const bool tls = url.scheme == qor::UrlScheme::kLdaps;
+    const int32_t server_start = tls ? 0 : kSchemeLength;
+    const int32_t server_end = url.has_dn ? static_cast<int32_t>(url.dn.bytes - text) - 1 : length;
+    HostPool *pool = ld->ld_pool;
+    // Version-2 referral texts send a request on with the URL's DN alone; version-3 URLs also
+    // say how to search.
+    const bool whole_url = ld->ld_protocol_version >= kVersion3;
+    *target = ReferralTarget{qor::pool_copy_bytes(pool, text + server_start, server_end - server_start), nullptr,
+                             whole_url ? url.scope : qor::kUrlNoScope, nullptr};
+    bool read = target->server != nullptr;
+    if (read && url.has_dn) read = (target->dn = qor::url_unescape_copy(pool, url.dn)) != nullptr;
+    if (read && whole_url && url.filter.length > 0) {
+        read = (target->filter = qor::url_unescape_copy(pool, url.filter)) != nullptr;
+    }
+    if (read) return TargetRead::kRead;
+    release_target(pool, target);
+    return TargetRead::kNoMemory;
+}
+
 // First pass for a URL line: the re-encoded request and a connection to the referred server.
-// A server that cannot be reached or bound leaves the line unfollowed. False when chasing must
-// stop (the request cannot be re-encoded, or no memory).
+// A server that cannot be reached or bound, or a URL that cannot be followed, leaves the line
+// unfollowed. False when chasing must stop (the request cannot be re-encoded, or no memory).
 bool prepare_url_line(LDAP *ld, LDAPPendingRequest *top, ReferralLine *line) {
     line->is_url = true;
-    // A TLS server keeps its scheme in the server entry; a plain one is named by host and port.
-    const bool tls = wzsteqn(line->text, kTlsSchemeLength, kTlsScheme, kTlsSchemeLength) != 0;
-    char *host_part = tls ? line->text : line->text + kSchemeLength;
-    const int32_t host_start = tls ? kTlsSchemeLength : 0;
-    char *url_dn = nullptr;
-    int32_t slash = wzstpos(host_part + host_start, wzstlen(host_part + host_start), '/');
-    if (slash >= 0) {
-        host_part[host_start + slash] = '\0';
-        url_dn = host_part + host_start + slash + 1;
-        decode_url_dn(url_dn);
+    ReferralTarget target{};
+    const TargetRead read = read_target(ld, line->text, &target);
+    if (read != TargetRead::kRead) {
+        line->error = read == TargetRead::kNoMemory ? LDAP_NO_MEMORY : LDAP_PARAM_ERROR;
+        ld->ld_errno = line->error;
+        return read != TargetRead::kNoMemory;
     }
 
     line->msgid = ++ld->ld_last_msgid;
-    char *dn = url_dn;
-    BerElement *request = re_encode_request(ld, top->rq_ber, line->msgid, &dn);
-    if (dn != url_dn) qor::pool_free(ld->ld_pool, dn);   // the top-level request's own DN
-    if (request == nullptr) return false;
-
-    LDAPServerEntry *servers = server_entry_for(ld, host_part);
+    char *dn = target.dn;
+    BerElement *request = qor::re_encode_referred(ld, top->rq_ber, line->msgid, &dn, target.scope, target.filter);
+    if (dn != target.dn) qor::pool_free(ld->ld_pool, dn);   // the top-level request's own DN
+    LDAPServerEntry *servers = request != nullptr ? server_entry_for(ld, target.server) : nullptr;
+    release_target(ld->ld_pool, &target);
     if (servers == nullptr) {
-        berfree(request, qor::kWithBuffer);
+        if (request != nullptr) berfree(request, qor::kWithBuffer);
         return false;
     }
     ld->ld_errno = LDAP_SUCCESS;
@@ -198,6 +216,30 @@ bool copy_message_tail(BerElement *reader, BerElement *ber) {
         if (tag != kControlsTag && berwrte(ber, element, size, 0) != size) return false;
     }
     return true;
+}
+
+// Writes a search's scope, dereferencing, limits, attributes-only flag and filter from `reader`
+// (positioned after the base DN) into `ber`, with `scope` (kUrlNoScope: the search's own) and
+// `filter` (null: the search's own) in their place; *rest and *rest_bytes then give what follows
+// (the attribute list). False when the search cannot be read or the filter not written.
+bool put_search_target(BerElement *reader, BerElement *ber, int32_t scope, char *filter, const uint8_t **rest_bytes,
+                       int32_t *rest) {
+    const uint8_t *start = *rest_bytes;
+    int32_t own_scope = 0, deref = 0, size_limit = 0, time_limit = 0, attrs_only = 0;
+    if (berscan(reader, "eeiib", &own_scope, &deref, &size_limit, &time_limit, &attrs_only) == -1 ||
+        berprnt(ber, "eeiib", scope != qor::kUrlNoScope ? scope : own_scope, deref, size_limit, time_limit,
+                attrs_only) == -1) {
+        return false;
+    }
+    int32_t before = 0;
+    const uint8_t *own_filter = qor::unread_bytes(reader, &before);
+    if (berscan(reader, "x") == -1) return false;
+    int32_t after = 0;
+    const uint8_t *attributes = qor::unread_bytes(reader, &after);
+    *rest -= static_cast<int32_t>(attributes - start);
+    *rest_bytes = attributes;
+    if (filter != nullptr) return put_filter(ber, filter) == 0;
+    return berwrte(ber, own_filter, before - after, 0) == before - after;
 }
 
 }  // namespace
@@ -332,6 +374,13 @@ int32_t append_referral(LDAP *ld, char **referrals, const char *line) {
 }
 
 BerElement *re_encode_request(LDAP *ld, BerElement *original, int32_t msgid, char **dn) {
+    return qor::re_encode_referred(ld, original, msgid, dn, qor::kUrlNoScope, nullptr);
+}
+
+namespace qor {
+
+BerElement *re_encode_referred(LDAP *ld, BerElement *original, int32_t msgid, char **dn, int32_t scope,
+                               char *filter) {
     // A copy, so that the original keeps its position.
     BerElement reader = *original;
     int32_t old_id = 0;
@@ -378,6 +427,12 @@ BerElement *re_encode_request(LDAP *ld, BerElement *original, int32_t msgid, cha
     const qor::ControlsFor controls = tag == LDAP_REQ_SEARCH ? qor::ControlsFor::kReferredSearch
                                       : tag == LDAP_REQ_BIND ? qor::ControlsFor::kNone
                                                              : qor::ControlsFor::kEntryOperation;
+    const bool retargeted = tag == LDAP_REQ_SEARCH && (scope != qor::kUrlNoScope || filter != nullptr);
+    if (retargeted && !put_search_target(&reader, ber, scope, filter, &rest_bytes, &rest)) {
+        ld->ld_errno = LDAP_ENCODING_ERROR;
+        berfree(ber, qor::kWithBuffer);
+        return nullptr;
+    }
     qor::skip_unread(&reader, rest);
     if (rest < 0 || (rest > 0 && berwrte(ber, rest_bytes, rest, 0) != rest) ||
         (constructed && berprnt(ber, "}") == -1) || qor::put_request_controls(ld, ber, controls) != 0 ||
@@ -388,3 +443,5 @@ BerElement *re_encode_request(LDAP *ld, BerElement *original, int32_t msgid, cha
     }
     return ber;
 }
+
+}  // namespace qor

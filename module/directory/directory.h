@@ -99,6 +99,21 @@ struct ResultSetBuilder {
 // ResultSetBuilder::append. The chain is not released.
 int32_t build_result_set(LDAP *ld, LDAPMessage *chain, int32_t count, dsent ***result);
 
+// One synchronous search of a lookup, filling *chain (see ldap_search_s); `context` says what
+// to search.
+using PageSearch = int32_t (*)(LDAP *ld, const void *context, LDAPMessage **chain);
+
+// True when the session reads the searches of its lookups in pages (version 3 and
+// DS_OPT_PAGED_RESULTS).
+bool pages_lookups(const LDAP *ld);
+
+// Runs `search` page after page, each asking for the page size "LDAP_PAGESIZE" gives (500 when
+// it gives none) with the server's cookie, until the server's cookie is empty, and delivers all
+// entries as one result set with the statuses of dslookup. The session's size limit bounds the
+// whole (a whole that fills up with pages still to come answers DS_WARNING(4)); its time limit
+// bounds each page.
+int32_t paged_lookup(LDAP *ld, PageSearch search, const void *context, dsent ***result);
+
 // Runs a search whose filter element `write` encodes from `context`, and delivers its entries
 // as a result set, exactly as dslookup does for a filter text (same checks, same statuses).
 int32_t lookup_with_filter_writer(LDAP *ld, const char *base, int32_t scope, FilterWriter write,

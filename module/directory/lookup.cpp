@@ -39,6 +39,41 @@ int32_t deliver(LDAP *ld, int32_t answer, LDAPMessage *chain, dsent ***result) {
     return status;
 }
 
+// A search with a filter text, or with a filter element that a writer encodes.
+struct TextSearch {
+    const char *base;
+    int32_t scope;
+    const char *filter;
+    char **attrs;
+};
+
+struct WrittenSearch {
+    const char *base;
+    int32_t scope;
+    FilterWriter write;
+    const void *context;
+    char **attrs;
+};
+
+int32_t search_text(LDAP *ld, const void *context, LDAPMessage **chain) {
+    const auto *search = static_cast<const TextSearch *>(context);
+    return ldap_search_s(ld, search->base, search->scope, search->filter, search->attrs, 0, chain);
+}
+
+int32_t search_written(LDAP *ld, const void *context, LDAPMessage **chain) {
+    const auto *search = static_cast<const WrittenSearch *>(context);
+    return search_with_filter_s(ld, search->base, search->scope, search->write, search->context, search->attrs, 0,
+                                chain);
+}
+
+// Runs the search once, or page by page when the session reads searches in pages.
+int32_t run_lookup(LDAP *ld, qor::ds::PageSearch search, const void *context, dsent ***result) {
+    if (qor::ds::pages_lookups(ld)) return qor::ds::paged_lookup(ld, search, context, result);
+    LDAPMessage *chain = nullptr;
+    const int32_t answer = qor::ds::run_synchronously(ld, [&] { return search(ld, context, &chain); });
+    return deliver(ld, answer, chain, result);
+}
+
 }  // namespace
 
 namespace qor::ds {
@@ -47,10 +82,8 @@ int32_t lookup_with_filter_writer(LDAP *ld, const char *base, int32_t scope, Fil
                                   const void *context, char **attrs, dsent ***result) {
     const int32_t checked = check_lookup(ld, base, write != nullptr, result);
     if (checked != DS_OK) return checked;
-    LDAPMessage *chain = nullptr;
-    const int32_t answer = run_synchronously(
-        ld, [&] { return search_with_filter_s(ld, base, scope, write, context, attrs, 0, &chain); });
-    return deliver(ld, answer, chain, result);
+    const WrittenSearch search{base, scope, write, context, attrs};
+    return run_lookup(ld, search_written, &search, result);
 }
 
 }  // namespace qor::ds
@@ -58,10 +91,8 @@ int32_t lookup_with_filter_writer(LDAP *ld, const char *base, int32_t scope, Fil
 int32_t dslookup(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs, dsent ***result) {
     const int32_t checked = check_lookup(ld, base, filter != nullptr, result);
     if (checked != DS_OK) return checked;
-    LDAPMessage *chain = nullptr;
-    const int32_t answer =
-        qor::ds::run_synchronously(ld, [&] { return ldap_search_s(ld, base, scope, filter, attrs, 0, &chain); });
-    return deliver(ld, answer, chain, result);
+    const TextSearch search{base, scope, filter, attrs};
+    return run_lookup(ld, search_text, &search, result);
 }
 
 int32_t dsrslvdn(LDAP *ld, const char *dn, char **attrs, dsent ***result) {

@@ -40,9 +40,9 @@ TEST_F(ReferralTest, FollowsUrlLinesAndKeepsUnreachableAndForeignLines) {
     ASSERT_NE(chain->lm_chain_next, nullptr);
     EXPECT_EQ(chain->lm_chain_next->lm_id, 1);
     EXPECT_EQ(chain->lm_chain_next->lm_type, LDAP_RES_SEARCH_RESULT);
-    // The unreachable server left its code; the text lists what was not followed.
+    // The unreachable server left its code; the text lists what was not followed, URLs whole.
     EXPECT_EQ(ldap_result2error(ld, chain, 1), LDAP_SERVER_DOWN);
-    EXPECT_STREQ(ld->ld_error, referral({url(dead), "not a url"}).c_str());
+    EXPECT_STREQ(ld->ld_error, referral({url(dead, "/o=x"), "not a url"}).c_str());
 
     EXPECT_EQ(pending_count(ld), 0);
     EXPECT_EQ(connection_count(ld), 1);
@@ -334,7 +334,7 @@ TEST_F(ReferralTest, RefusedRebindOrFailedBindLeavesTheLineUnfollowed) {
     LDAP *ld = start_search({&a, &b, &c}, "o=a", [](LDAP *session) { ldap_set_rebind_proc(session, refusing_rebind); });
     ASSERT_NE(ld, nullptr);
     EXPECT_EQ(error_of(ld, 1), 50);
-    EXPECT_STREQ(ld->ld_error, referral({url(b.port())}).c_str());
+    EXPECT_STREQ(ld->ld_error, referral({url(b.port(), "/o=b")}).c_str());
     EXPECT_EQ(connection_count(ld), 1);
 
     // Without a procedure the bind is anonymous; the server refuses it.

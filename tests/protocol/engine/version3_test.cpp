@@ -20,11 +20,11 @@ void version3_without_chasing(LDAP *ld) {
 }
 
 // Ids: 1 the search; 2 the child, 3 its anonymous version-3 bind.
-void answer_child(FakeLdapServer &b, const std::string &base, const std::string &entry) {
+void answer_child(FakeLdapServer &b, const Bytes &child_request, const std::string &entry) {
     b.accept()
         .expect(ldap::bind_request(3, 3, "", ""))
         .reply(ldap::bind_response(3, 0))
-        .expect(search_request_bytes(2, base))
+        .expect(child_request)
         .reply({ldap::search_entry(2, entry, {}), ldap::search_done(2, 0)})
         .expect(ldap::unbind_request(4))
         .expect_close();
@@ -33,7 +33,7 @@ void answer_child(FakeLdapServer &b, const std::string &base, const std::string 
 TEST_F(Version3Test, ReferralFieldIsChased) {
     FakeLdapServer a, b;
     answer_first_search(a, ldap::search_done(1, ldap::code::referral, "", "", {url(b.port(), "/o=b??sub")}));
-    answer_child(b, "o=b", "cn=x,o=b");
+    answer_child(b, search_request_bytes(2, "o=b"), "cn=x,o=b");
     LDAP *ld = start_search({&a, &b}, "o=a", version3);
     ASSERT_NE(ld, nullptr);
     LDAPMessage *chain = result_of(ld, 1);
@@ -43,19 +43,40 @@ TEST_F(Version3Test, ReferralFieldIsChased) {
     end_session(ld, {&a, &b});
 }
 
-TEST_F(Version3Test, SearchReferenceIsChasedAndItsEntriesJoinTheSearch) {
-    FakeLdapServer a, b;
-    answer_first_search(a, qortest::concat({ldap::search_entry(1, "cn=here,o=a", {}),
-                                            ldap::search_reference(1, {url(b.port(), "/o=b??sub")}),
-                                            ldap::search_done(1, 0)}));
-    answer_child(b, "o=b", "cn=there,o=b");
-    LDAP *ld = start_search({&a, &b}, "o=a", version3);
-    ASSERT_NE(ld, nullptr);
-    LDAPMessage *chain = result_of(ld, 1);
-    ASSERT_NE(chain, nullptr);
-    EXPECT_EQ(ldap_count_entries(ld, chain), 2);
-    EXPECT_EQ(ldap_result2error(ld, chain, 1), LDAP_SUCCESS);
-    end_session(ld, {&a, &b});
+// A reference's URL names the base (the search's own when it has no DN part), the scope and the
+// filter (the search's own when absent); its entries join the search.
+TEST_F(Version3Test, SearchReferenceIsChasedWhereItsUrlPointsAndItsEntriesJoinTheSearch) {
+    struct Case {
+        std::string url_tail;
+        std::string base;
+        int scope;
+        Bytes filter;
+    };
+    const Bytes own_filter = ldap::filter::present("objectclass");
+    const Case cases[] = {
+        {"/o=b??sub", "o=b", LDAP_SCOPE_SUBTREE, own_filter},
+        {"/ou=x,o=b??one?(cn=a)", "ou=x,o=b", LDAP_SCOPE_ONELEVEL, ldap::filter::equal("cn", "a")},
+        {"/o%3Db?cn?base", "o=b", LDAP_SCOPE_BASE, own_filter},
+        {"", "o=a", LDAP_SCOPE_SUBTREE, own_filter},
+    };
+    for (const Case &c : cases) {
+        FakeLdapServer a, b;
+        answer_first_search(a, qortest::concat({ldap::search_entry(1, "cn=here,o=a", {}),
+                                                ldap::search_reference(1, {url(b.port(), c.url_tail)}),
+                                                ldap::search_done(1, 0)}));
+        ldap::Search child;
+        child.base = c.base;
+        child.scope = c.scope;
+        child.filter = c.filter;
+        answer_child(b, ldap::search_request(2, child), "cn=there,o=b");
+        LDAP *ld = start_search({&a, &b}, "o=a", version3);
+        ASSERT_NE(ld, nullptr);
+        LDAPMessage *chain = result_of(ld, 1);
+        ASSERT_NE(chain, nullptr) << c.url_tail;
+        EXPECT_EQ(ldap_count_entries(ld, chain), 2) << c.url_tail;
+        EXPECT_EQ(ldap_result2error(ld, chain, 1), LDAP_SUCCESS) << c.url_tail;
+        end_session(ld, {&a, &b});
+    }
 }
 
 // Not followed, a referral is visible: the result is partial and its text lists the URLs after
