@@ -20,7 +20,7 @@ constexpr std::string_view kPasswordOption = "LDAP_BINDPW";
 enum class OptionId {
     host, port, bind_dn, base, password, password_file, ask_password, option, time_limit, size_limit, scope,
     no_referrals, start_tls, ca_file, json, verbose, cache, seconds, help, simple_bind, input_file, keep_going, dry_run,
-    version
+    version, paged, manage_dsa_it, new_superior, keep_old_rdn
 };
 
 struct OptionSpec {
@@ -55,6 +55,10 @@ constexpr OptionSpec kOptions[] = {
     {OptionId::keep_going, 'c', "continue", false},
     {OptionId::dry_run, 'n', "dry-run", false},
     {OptionId::version, '\0', "version", false},
+    {OptionId::paged, '\0', "paged", true},
+    {OptionId::manage_dsa_it, 'M', "", false},
+    {OptionId::new_superior, '\0', "new-superior", true},
+    {OptionId::keep_old_rdn, '\0', "keep-old-rdn", false},
 };
 
 std::string display_name(const OptionSpec &option) {
@@ -142,6 +146,10 @@ void apply(Invocation &invocation, const OptionSpec &option, char *value) {
         case OptionId::keep_going: s.keep_going = true; break;
         case OptionId::dry_run: s.dry_run = true; break;
         case OptionId::version: invocation.version = true; break;
+        case OptionId::paged: s.page_size = number(option, text, 1, INT32_MAX); break;
+        case OptionId::manage_dsa_it: s.manage_dsa_it = true; break;
+        case OptionId::new_superior: s.new_superior = std::string(text); break;
+        case OptionId::keep_old_rdn: s.keep_old_rdn = true; break;
     }
 }
 

@@ -34,6 +34,8 @@ struct Settings {
     std::optional<int32_t> size_limit;          // -z, entries (0: no limit)
     Scope scope = Scope::unset;                 // -s
     bool referrals = true;                      // --no-referrals clears it
+    std::optional<int32_t> page_size;           // --paged: searches read in pages of this many entries
+    bool manage_dsa_it = false;                 // -M: referral objects are entries
     StartTls start_tls = StartTls::off;         // -Z, -ZZ
     std::optional<std::string> ca_file;         // --cacert
     bool json = false;                          // --json
@@ -43,6 +45,8 @@ struct Settings {
     std::optional<std::string> input_file;      // -f (add, modify): LDIF from FILE, not standard input
     bool keep_going = false;                    // -c (add, modify): go on after a failed record
     bool dry_run = false;                       // -n (add, modify, delete): show, send nothing
+    std::optional<std::string> new_superior;    // --new-superior (rename)
+    bool keep_old_rdn = false;                  // --keep-old-rdn (rename)
 };
 
 struct Invocation {

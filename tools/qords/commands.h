@@ -49,6 +49,7 @@ int run_expand(const Context &context);
 int run_add(const Context &context);
 int run_modify(const Context &context);
 int run_delete(const Context &context);
+int run_rename(const Context &context);
 int run_compare(const Context &context);
 int run_isclass(const Context &context);
 int run_parent(const Context &context);

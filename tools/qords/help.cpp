@@ -34,12 +34,19 @@ Session:
                             (default 30; the bind that opens it always gets 30 s per try)
   -z, --size-limit N        most entries a search returns (default 0: no limit)
   -s, --scope base|one|sub  scope of search (default sub)
-      --no-referrals        do not follow referrals
+      --no-referrals        do not follow referrals; the URLs of what was not followed are
+                            printed with the warning
+      --paged N             read searches in pages of N entries (paged results), so that a
+                            server's limit on plain searches does not cut them short
+  -M                        ManageDsaIT: referral objects are read, changed and deleted as
+                            entries instead of being followed
       --cache SECONDS       keep search results for SECONDS in the module's result cache
 Updates:
   -f, --file FILE           add, modify: read the LDIF from FILE ("-": standard input)
   -c, --continue            add, modify: go on after a record that fails
-  -n, --dry-run             add, modify, delete: show what would be sent, send nothing
+  -n, --dry-run             add, modify, delete, rename: show what would be sent, send nothing
+      --new-superior DN     rename: move the entry below DN
+      --keep-old-rdn        rename: keep the old RDN's value in the entry (default: removed)
 Output:
       --json                JSON instead of LDIF
   -v                        protocol failures also written to the host log (standard error)
@@ -55,6 +62,7 @@ Commands:
                                  change the entry DN; without DN, apply every change record of
                                  the LDIF input
   delete DN                      delete an entry
+  rename DN NEWRDN               rename (and with --new-superior move) an entry
   compare DN ATTR VALUE          TRUE or FALSE: does the entry hold the value?
   isclass DN CLASS               TRUE or FALSE: does the entry have the object class?
   expand GROUP-DN                the subscriber entries of a group's members, nested groups included
@@ -86,10 +94,10 @@ const Command kCommands[] = {
     {"read", "DN [ATTR...]", "Prints the entry DN.\n", 1, SIZE_MAX, run_read},
     {"add", "[DN [ATTR=VALUE...]]",
      "Without DN, reads LDIF from standard input (or the file of -f) and applies every record in\n"
-     "order: entries (content records) are added, change records (changetype: add, delete or\n"
-     "modify) applied. Each failure is reported with the record's line and DN; the first one ends\n"
-     "the run unless -c is given. A summary of the records applied and failed goes to standard\n"
-     "error; -n shows what each record would send and sends nothing.\n"
+     "order: entries (content records) are added, change records (changetype: add, delete,\n"
+     "modify, modrdn or moddn) applied. Each failure is reported with the record's line and DN;\n"
+     "the first one ends the run unless -c is given. A summary of the records applied and failed\n"
+     "goes to standard error; -n shows what each record would send and sends nothing.\n"
      "\n"
      "With DN, adds that one entry. Each ATTR=VALUE adds one value; repeat ATTR for more. Typed\n"
      "values:\n"
@@ -111,6 +119,11 @@ const Command kCommands[] = {
      "dn: line, when present, must name DN) are applied together, all or none.\n",
      0, SIZE_MAX, run_modify},
     {"delete", "DN", "Deletes the entry DN (-n: shows it and sends nothing).\n", 1, 1, run_delete},
+    {"rename", "DN NEWRDN",
+     "Renames the entry DN to NEWRDN (ModifyDN); with --new-superior DN2 it moves below DN2. The\n"
+     "old RDN's value leaves the entry unless --keep-old-rdn is given. -n shows the request and\n"
+     "sends nothing.\n",
+     2, 2, run_rename},
     {"compare", "DN ATTR VALUE",
      "Prints TRUE (exit 0) when the entry DN holds VALUE in ATTR, FALSE (exit 1) when not.\n", 3, 3, run_compare},
     {"isclass", "DN CLASS",

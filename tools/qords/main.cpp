@@ -47,8 +47,11 @@ const qords::Command &command_of(const qords::Invocation &invocation) {
     const bool reads_ldif = command->name == "add" || command->name == "modify";
     if (settings.input_file && !reads_ldif) throw qords::UsageError("-f belongs to add and modify");
     if (settings.keep_going && !reads_ldif) throw qords::UsageError("-c belongs to add and modify");
-    if (settings.dry_run && !reads_ldif && command->name != "delete")
-        throw qords::UsageError("-n belongs to add, modify and delete");
+    const bool renames = command->name == "rename";
+    if (settings.dry_run && !reads_ldif && command->name != "delete" && !renames)
+        throw qords::UsageError("-n belongs to add, modify, delete and rename");
+    if ((settings.new_superior || settings.keep_old_rdn) && !renames)
+        throw qords::UsageError("--new-superior and --keep-old-rdn belong to rename");
     return *command;
 }
 

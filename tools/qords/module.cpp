@@ -35,6 +35,7 @@ Module::Module(const std::string &path) : path_(path) {
         err2string_ = reinterpret_cast<Err2StringFn>(::dlsym(image_, "ldap_err2string"));
         perror_ = reinterpret_cast<PerrorFn>(::dlsym(image_, "ldap_perror"));
         enable_cache_ = reinterpret_cast<EnableCacheFn>(::dlsym(image_, "ldap_enable_cache"));
+        rename_ = reinterpret_cast<RenameFn>(::dlsym(image_, "ldap_rename_s"));
     }
 }
 
@@ -60,6 +61,13 @@ std::string Module::error_text(int32_t code) const {
 
 void Module::log_failure(LDAP *session, const char *prefix) const {
     if (perror_ != nullptr && session != nullptr) perror_(session, prefix);
+}
+
+int32_t Module::rename(LDAP *session, const char *dn, const char *new_rdn, const char *new_superior,
+                       bool delete_old_rdn) const {
+    constexpr int32_t kNotSupported = 92;
+    if (rename_ == nullptr) return kNotSupported;
+    return rename_(session, dn, new_rdn, new_superior, delete_old_rdn ? 1 : 0);
 }
 
 int32_t Module::enable_cache(LDAP *session, int32_t timeout_ms, int32_t max_memory) const {

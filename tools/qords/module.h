@@ -1,6 +1,6 @@
 // The directory module as qords uses it: the platform runtime started, the module image loaded
 // the way the host loader loads it, its vector (host module 17) and the three names the image
-// exports for host programs (ldap_err2string, ldap_perror, ldap_enable_cache).
+// exports for host programs (ldap_err2string, ldap_perror, ldap_enable_cache, ldap_rename_s).
 #pragma once
 
 #include <cstdint>
@@ -40,11 +40,16 @@ public:
     // when the module has no cache or no memory for it.
     int32_t enable_cache(LDAP *session, int32_t timeout_ms, int32_t max_memory) const;
     bool has_cache() const { return enable_cache_ != nullptr; }
+    // Renames the entry `dn` to `new_rdn`, under `new_superior` when not null (ModifyDN); the
+    // LDAP result code (92, not supported, when the module has no rename operation).
+    int32_t rename(LDAP *session, const char *dn, const char *new_rdn, const char *new_superior,
+                   bool delete_old_rdn) const;
 
 private:
     using Err2StringFn = const char *(*)(int32_t);
     using PerrorFn = void (*)(LDAP *, const char *);
     using EnableCacheFn = int32_t (*)(LDAP *, int32_t, int32_t);
+    using RenameFn = int32_t (*)(LDAP *, const char *, const char *, const char *, int32_t);
 
     std::string path_;
     void *image_ = nullptr;
@@ -52,6 +57,7 @@ private:
     Err2StringFn err2string_ = nullptr;
     PerrorFn perror_ = nullptr;
     EnableCacheFn enable_cache_ = nullptr;
+    RenameFn rename_ = nullptr;
 };
 
 }  // namespace qords

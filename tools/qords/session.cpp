@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 
 #include "qorldap/qorhost.h"
 #include "report.h"
@@ -15,6 +16,8 @@ constexpr int32_t kMillisecondsPerSecond = 1000;
 
 int32_t option_word(const Settings &settings) {
     int32_t options = settings.referrals ? DS_OPT_CHASE_REFERRALS : 0;
+    if (settings.page_size) options |= DS_OPT_PAGED_RESULTS;
+    if (settings.manage_dsa_it) options |= DS_OPT_MANAGE_DSA_IT;
     switch (settings.start_tls) {
         case StartTls::off: break;
         case StartTls::attempt: options |= DS_OPT_TRY_START_TLS; break;
@@ -78,6 +81,7 @@ std::optional<int> open_session(const Context &context, BaseUse base_use, qorlda
         }
         qorhost_set_option("LDAP_TLS_CACERT", settings.ca_file->c_str());
     }
+    if (settings.page_size) qorhost_set_option("LDAP_PAGESIZE", std::to_string(*settings.page_size).c_str());
     std::optional<std::string> base = settings.base;
     if (!base && base_use == BaseUse::unused) base = std::string();
 

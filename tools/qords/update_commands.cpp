@@ -124,6 +124,17 @@ int run_modify(const Context &context) {
     return apply_one(context, request);
 }
 
+int run_rename(const Context &context) {
+    const Settings &settings = context.settings();
+    UpdateRequest request;
+    request.type = ChangeType::rename;
+    request.dn = context.arguments()[0];
+    request.rename.new_rdn = context.arguments()[1];
+    request.rename.new_superior = settings.new_superior;
+    request.rename.delete_old_rdn = !settings.keep_old_rdn;
+    return apply_one(context, request);
+}
+
 int run_delete(const Context &context) {
     UpdateRequest request;
     request.type = ChangeType::remove;

@@ -102,8 +102,7 @@ UpdateRequest update_request(const ChangeRecord &record, const std::string &dn) 
             break;
         case ChangeType::remove: break;
         case ChangeType::modify: request.modifications = modifications_of(record.changes); break;
-        case ChangeType::rename:
-            throw UsageError("changetype modrdn renames an entry, and the directory module has no rename operation");
+        case ChangeType::rename: request.rename = record.rename; break;
     }
     return request;
 }
@@ -125,10 +124,16 @@ std::string request_summary(const UpdateRequest &request) {
                                                        : attribute_summary(modification.attribute));
         separator = ", ";
     }
+    if (request.type == ChangeType::rename) {
+        const Rename &rename = request.rename;
+        text += separator + "newrdn " + rename.new_rdn;
+        if (rename.new_superior) text += ", new superior " + *rename.new_superior;
+        text += rename.delete_old_rdn ? ", delete old RDN" : ", keep old RDN";
+    }
     return text;
 }
 
-int32_t send_request(const qorldap::Session &session, const UpdateRequest &request) {
+int32_t send_request(const Module &module, const qorldap::Session &session, const UpdateRequest &request) {
     const qorldap::Directory &directory = session.directory();
     switch (request.type) {
         case ChangeType::add: {
@@ -140,7 +145,13 @@ int32_t send_request(const qorldap::Session &session, const UpdateRequest &reque
         }
         case ChangeType::remove: return directory.dsdereg(session.get(), request.dn.c_str());
         case ChangeType::modify: return send_modify(session, request);
-        case ChangeType::rename: break;
+        case ChangeType::rename: {
+            const Rename &rename = request.rename;
+            const int32_t code = module.rename(session.get(), request.dn.c_str(), rename.new_rdn.c_str(),
+                                               rename.new_superior ? rename.new_superior->c_str() : nullptr,
+                                               rename.delete_old_rdn);
+            return code == 0 ? DS_OK : DS_STATUS(code);
+        }
     }
     return DS_NOTHING_TO_SEND;
 }

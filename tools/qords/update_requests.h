@@ -9,6 +9,7 @@
 
 #include "attribute_lists.h"
 #include "change_records.h"
+#include "module.h"
 #include "qorldap/qorldap.hpp"
 
 namespace qords {
@@ -18,12 +19,13 @@ struct Modification {
     AttributeInput attribute;
 };
 
-// An update: ChangeType::add, remove or modify (the module has no rename operation).
+// An update: ChangeType::add, remove, modify or rename.
 struct UpdateRequest {
     ChangeType type = ChangeType::add;
     std::string dn;
     std::vector<AttributeInput> attributes;      // add
     std::vector<Modification> modifications;     // modify
+    Rename rename;                               // rename
 };
 
 // Text values as the module sends them. UsageError for a value with a zero byte inside, which
@@ -42,19 +44,19 @@ Modification modification(int32_t operation, AttributeInput attribute);
 std::vector<Modification> modifications_of(const std::vector<Change> &changes);
 
 // The request of an LDIF record that names its entry; UsageError for what cannot be sent: a
-// value with a zero byte, a rename (the module has no rename operation).
+// value with a zero byte.
 UpdateRequest update_request(const ChangeRecord &record, const std::string &dn);
 
-// "add DN", "delete DN", "modify DN": the words of failure messages.
+// "add DN", "delete DN", "modify DN", "modrdn DN": the words of failure messages.
 std::string request_title(const UpdateRequest &request);
 
 // What -n prints for the request: its title and, for add and modify, what it would send
 // ("add cn=x,o=y: objectClass (2 values), cn", "modify cn=x,o=y: replace title, delete mail").
 std::string request_summary(const UpdateRequest &request);
 
-// Sends the request on the open session through dsreg, dsdereg, dsmodone or dsmodify and
-// answers the directory function's status (DS_NO_MEMORY when the session's pool could not hold
-// the attribute lists).
-int32_t send_request(const qorldap::Session &session, const UpdateRequest &request);
+// Sends the request on the open session through dsreg, dsdereg, dsmodone or dsmodify, or the
+// module's ldap_rename_s, and answers the directory status (DS_NO_MEMORY when the session's pool
+// could not hold the attribute lists; a rename's LDAP code folded as DS_STATUS).
+int32_t send_request(const Module &module, const qorldap::Session &session, const UpdateRequest &request);
 
 }  // namespace qords

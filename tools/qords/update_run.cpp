@@ -60,7 +60,7 @@ int UpdateSender::apply(const UpdateRequest &request, const std::string &where) 
             return *failed;
         }
     }
-    const int32_t status = send_request(session_, request);
+    const int32_t status = send_request(context_.module, session_, request);
     if (status == DS_OK) return kExitSuccess;
     if (status == DS_NO_CONNECTION) stopped_ = true;
     return report_failure(context_.module, session_.get(), settings.verbose, where, status);

@@ -44,8 +44,11 @@ TEST_F(QordsExitStatus, EveryStatusWithItsReason) {
         {{"read", "cn=Nobody,ou=people,o=example"}, 4, "", "No such object (0x80144020)"},
         {{"-z", "2", "search", "(objectClass=*)", "cn"}, 5, "dn: ",
          "warning: Sizelimit exceeded (0x00144004): the entries printed are not all there are"},
-        {{"--no-referrals", "read", "o=other"}, 5, "", "warning: Referral (0x8014400a): no entries arrived"},
-        {{"--json", "--no-referrals", "read", "o=other"}, 5, "[]\n", "warning: Referral (0x8014400a)"},
+        // A referral not followed is a partial result that shows where it points.
+        {{"--no-referrals", "read", "o=other"}, 5, "",
+         "warning: Partial results and referral received (0x80144009): no entries arrived; Additional information: "
+         "Referral:\nldap://"},
+        {{"--json", "--no-referrals", "read", "o=other"}, 5, "[]\n", "Referral:\nldap://"},
     };
     for (const Case &c : cases) {
         const Outcome outcome = qords(c.arguments);

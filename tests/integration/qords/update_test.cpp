@@ -204,5 +204,28 @@ TEST_F(QordsUpdate, DeleteAndWritesWithoutRights) {
     EXPECT_EQ(read_back(kBob, {"title"}).get("title"), Strings{"Writer"});
 }
 
+// rename moves an entry (-n only shows it); an LDIF modrdn record moves it back; --paged and -M
+// reach the server as the option bits they set.
+TEST_F(QordsUpdate, RenameAndModrdnRecordsMoveEntries) {
+    const std::string desk = "cn=carol-desk,ou=subscribers,o=example";
+    const std::string moved = "cn=carol-phone,ou=people,o=example";
+    const Outcome shown = as_admin({"-n", "rename", desk, "cn=carol-phone", "--new-superior", "ou=people,o=example"});
+    ASSERT_TRUE(exited_with(shown, 0));
+    EXPECT_EQ(shown.out, "modrdn " + desk + ": newrdn cn=carol-phone, new superior ou=people,o=example, delete old RDN\n");
+    EXPECT_TRUE(exists(desk));
+    ASSERT_TRUE(exited_with(as_admin({"rename", desk, "cn=carol-phone", "--new-superior", "ou=people,o=example"}), 0));
+    EXPECT_TRUE(exists(moved));
+    EXPECT_FALSE(exists(desk));
+    EXPECT_TRUE(exited_with(as_admin({"rename", desk, "cn=x"}), 4));
+    ASSERT_TRUE(exited_with(as_admin({"modify"}, "dn: " + moved + "\nchangetype: modrdn\nnewrdn: cn=carol-desk\n"
+                                                 "deleteoldrdn: 1\nnewsuperior: ou=subscribers,o=example\n\n"),
+                            0));
+    EXPECT_TRUE(exists(desk));
+    EXPECT_EQ(ldif_of({"--paged", "2", "-M", "-s", "one", "-b", "ou=subscribers,o=example", "search", "(cn=*-desk)",
+                       "cn"})
+                  .size(),
+              ldif_of({"-s", "one", "-b", "ou=subscribers,o=example", "search", "(cn=*-desk)", "cn"}).size());
+}
+
 }  // namespace
 }  // namespace qordstest
