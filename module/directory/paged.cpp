@@ -65,9 +65,14 @@ bool take_cookie(LDAP *ld, LDAPMessage *chain, bool *failed) {
     return !*failed;
 }
 
-// Appends the entries of one page to the set. DS_OK, or the builder's failure.
-int32_t append_page(LDAP *ld, LDAPMessage *chain, qor::ds::ResultSetBuilder *builder) {
+// Appends the entries of one page to the set, up to `limit` entries in all (0: no limit);
+// *full tells that entries were left out for it. DS_OK, or the builder's failure.
+int32_t append_page(LDAP *ld, LDAPMessage *chain, int32_t limit, qor::ds::ResultSetBuilder *builder, bool *full) {
     for (LDAPMessage *message = ldap_first_entry(ld, chain); message != nullptr; message = ldap_next_entry(ld, message)) {
+        if (limit > 0 && builder->count >= limit) {
+            *full = true;
+            return DS_OK;
+        }
         const int32_t status = builder->append(ld, message);
         if (status != DS_OK) return status;
     }
@@ -84,17 +89,18 @@ bool pages_lookups(const LDAP *ld) {
 
 int32_t paged_lookup(LDAP *ld, PageSearch search, const void *context, dsent ***result) {
     ResultSetBuilder builder{ld->ld_pool};
+    // Every page asks the session's size limit, which a server applies to the whole paged
+    // search; the client holds the whole to it as well, for a server that counts per page.
     const int32_t whole_limit = ld->ld_sizelimit;
     ld->ld_page_size = page_size_setting();
     clear_cookie(ld);
     int32_t answer = LDAP_SUCCESS;
     int32_t status = DS_OK;
     for (;;) {
-        // Each page asks no more than the whole may still take.
-        if (whole_limit > 0) ld->ld_sizelimit = whole_limit - builder.count;
         LDAPMessage *chain = nullptr;
         answer = run_synchronously(ld, [&] { return search(ld, context, &chain); });
-        status = append_page(ld, chain, &builder);
+        bool full = false;
+        status = append_page(ld, chain, whole_limit, &builder, &full);
         bool unreadable = false;
         const bool more = status == DS_OK && answer == LDAP_SUCCESS && take_cookie(ld, chain, &unreadable);
         ldap_msgfree(ld->ld_pool, chain);
@@ -102,14 +108,13 @@ int32_t paged_lookup(LDAP *ld, PageSearch search, const void *context, dsent ***
             ld->ld_errno = LDAP_DECODING_ERROR;
             answer = LDAP_DECODING_ERROR;
         }
-        if (!more) break;
-        if (whole_limit > 0 && builder.count >= whole_limit) {
-            answer = LDAP_SIZELIMIT_EXCEEDED;   // more pages wait, but the whole is full
+        if (full || (more && whole_limit > 0 && builder.count >= whole_limit)) {
+            answer = LDAP_SIZELIMIT_EXCEEDED;   // more entries wait, but the whole is full
             ld->ld_errno = answer;
             break;
         }
+        if (!more) break;
     }
-    ld->ld_sizelimit = whole_limit;
     ld->ld_page_size = 0;
     clear_cookie(ld);
 
