@@ -14,7 +14,26 @@
  * its messages still bounded by the host's read limit (QORHOST_READ_TIMEOUT_MS, 30 s by
  * default), after which the connection counts as lost (DS_STATUS(81)). A connection that ends
  * ends every request waiting on it with DS_STATUS(81) at once. dsopen also waits for the TCP
- * connection (bounded by the host). The others never block.
+ * connection (bounded by the host), and so does a request that reconnects. The others never
+ * block.
+ *
+ * Reconnect. A session outlives its server. When the session's connection has ended (the server
+ * closed or reset it, or gave notice of disconnection), the next function that sends a request
+ * first opens a new connection to the session's host list as dsopen did (the first entry that
+ * connects, in order; ldaps entries and DS_OPT_START_TLS / DS_OPT_TRY_START_TLS as at dsopen,
+ * under the option word the session has then), binds it again with the DN, password and
+ * protocol version of the session's last successful bind, and then sends. So with a host list of
+ * replicated servers ("A B") a session moves to B when A goes away, and back to A when B does.
+ * An idle connection that its server has closed is noticed before a request is sent on it. The
+ * request that was in flight when the connection ended answers DS_STATUS(81) and is never sent
+ * again: an update may or may not have been applied, and is never applied twice. A reconnect
+ * that fails (no entry connects, TLS fails, the bind is refused or not answered within the
+ * session's time limit) answers DS_STATUS(81) with the reason for dsgeterr, and the next request
+ * tries again; nothing is retried in a loop or in the background. Each attempt waits at most the
+ * host's connect limit per entry and the session's time limit for the bind. For this the session
+ * keeps the bind DN and password in its pool until dsclose, which overwrites them; they are never
+ * logged. DS_OPT_NO_RECONNECT turns all of this off: an ended connection then stays ended and
+ * every request answers DS_STATUS(81) until the session is closed.
  *
  * Memory. Each session owns one host memory pool. Result sets, attribute lists and the texts
  * the functions hand out all live in it; the caller owns result sets until dsfree and attribute
@@ -100,6 +119,9 @@ extern "C" {
  * says so. A TLS failure after the server agreed still fails. DS_OPT_START_TLS wins when both are
  * set. */
 #define DS_OPT_TRY_START_TLS 0x400
+/* An ended connection is not replaced (see Reconnect above): every later request of the session
+ * answers DS_STATUS(81). */
+#define DS_OPT_NO_RECONNECT 0x200
 /* dsopen only: when the bind fails, store the session anyway (connected, not bound) so that the
  * caller can read the server's words with dsgeterr; the caller closes it with dsclose. */
 #define DS_OPT_KEEP_FAILED_BIND 0x800

@@ -55,6 +55,46 @@ inline void release_connection_use(LDAP *ld, LDAPPendingRequest *request) {
     free_connection(ld, conn, qor::kOneUse, qor::kSendUnbind);
 }
 
+// Closes the socket of a connection that has ended (or that is released) and releases its
+// read-ahead buffer; the connection is CONN_CLOSED from then on, so that its socket buffer may
+// serve another connection. A connection closed already is left as it is.
+void close_socket_of(LDAP *ld, LDAPConnection *conn);
+
+// ---- The session's own connection (ldopen, ldreconnect, ldresult) -------------------------------
+
+// Reads what an idle connection (no request holds it) has received already, waiting for nothing
+// new: late answers to abandoned requests are dropped, and the end of the stream or a notice of
+// disconnection ends the connection. True when it still takes requests.
+// ld_errno is kept.
+bool idle_connection_usable(LDAP *ld, LDAPConnection *conn);
+
+// A new connection to the session's host list (ld_default_host, ld_default_port) through the
+// session's socket buffer, with the session's TLS settings and option word as they are now, bound
+// as `bind` says (kNoBind, kBindAsSession). Null with ld_errno set when no entry could be reached
+// or the bind failed; the session's default connection is left as it was.
+LDAPConnection *open_session_connection(LDAP *ld, int32_t bind);
+
+// The connection a request that names none goes out on: the default connection. When that has
+// ended (noticed here too for an idle one its server has closed) and the session reconnects
+// (OPT_NO_RECONNECT clear), a new default connection to the session's host list, bound as the
+// session was, takes its place first: one attempt per call. Null, or a connection that takes no
+// requests, when there is none to use; ld_errno then says why (LDAP_SERVER_DOWN after a failed
+// reconnect, ld_error its reason when there is one).
+LDAPConnection *connection_for_request(LDAP *ld);
+
+// A copy of a bind's DN and password, taken before the bind goes out so that a session bound
+// successfully always knows how to bind again.
+struct BindIdentity {
+    char *dn = nullptr;
+    char *password = nullptr;
+};
+// False, with ld_errno LDAP_NO_MEMORY, when the pool cannot hold the copy.
+bool copy_bind_identity(LDAP *ld, const char *dn, const char *password, BindIdentity *identity);
+// The identity becomes the session's (the one it replaces is overwritten and released).
+void adopt_bind_identity(LDAP *ld, BindIdentity *identity);
+// Overwrites and releases a copy (null members are ignored).
+void discard_bind_identity(LDAP *ld, BindIdentity *identity);
+
 // Appends the lines of a referral text (with or without its leading "Referral:\n") to the
 // referral text in `place`, so that the marker is never repeated. 0, or -1 with ld_errno 90.
 int32_t append_referral_lines(LDAP *ld, char **place, const char *referral_text);

@@ -9,12 +9,11 @@ namespace {
 
 constexpr int32_t kMostAbandoned = 64;
 
-// The socket buffer of the session's own connection, when that connection is open.
+// The socket buffer of the session's own connection, when that connection takes requests. An
+// abandon never reconnects: a new connection has no request to abandon.
 LDAPSocketBuffer *session_socket_buffer(LDAP *ld) {
-    for (LDAPConnection *conn = ld->ld_connections; conn != nullptr; conn = conn->cn_next) {
-        if (conn->cn_sockbuf == &ld->ld_sockbuf) return &ld->ld_sockbuf;
-    }
-    return nullptr;
+    const LDAPConnection *conn = ld->ld_default_conn;
+    return conn != nullptr && conn->cn_state == CONN_CONNECTED ? conn->cn_sockbuf : nullptr;
 }
 
 // Sends an abandon request for `msgid` through `sb`. 0, or -1 with ld_errno set.

@@ -30,6 +30,7 @@ inline constexpr uint32_t OPT_RESTART_WAIT = DS_OPT_RESTART_WAIT;
 inline constexpr uint32_t OPT_RESOLVE_SCOPE = DS_OPT_RESOLVE_SCOPE_MASK;  // 2-bit field: 0 subtree, n = 1..3 scope n - 1
 inline constexpr uint32_t OPT_START_TLS = DS_OPT_START_TLS;          // every connection asks for StartTLS; refused: given up
 inline constexpr uint32_t OPT_TRY_START_TLS = DS_OPT_TRY_START_TLS;  // asks for StartTLS; refused: goes on in clear
+inline constexpr uint32_t OPT_NO_RECONNECT = DS_OPT_NO_RECONNECT;    // an ended default connection stays ended
 
 // The port of a host given without one, at the protocol layer (ldap_init with port 0, referral
 // URLs without a port): where the host platform's own directory service listens. Host programs
@@ -79,6 +80,12 @@ struct LDAP {
     int32_t ld_tls_verify;                // TLS_VERIFY_DEMAND (the default) or TLS_VERIFY_NEVER
     int32_t ld_page_size;                 // above 0: searches ask for pages of this many entries
     berval ld_page_cookie;                // the server's cookie for the next page (pool bytes)
+    // The identity of the last successful bind on the default connection, with which a new
+    // default connection is bound again: null DN while the session never bound. The password is
+    // overwritten before it goes back to the pool, and never logged.
+    char *ld_bind_dn;
+    char *ld_bind_password;
+    int32_t ld_reconnects;                // new default connections opened after one ended
 };
 
 // One received protocol message; the messages of one operation form a chain.
@@ -126,6 +133,9 @@ inline constexpr int32_t CONN_CONNECTED = 3;
 inline constexpr int32_t CONN_BINDING = 4;
 // The stream ended or broke: nothing is read from it or sent on it any more.
 inline constexpr int32_t CONN_ENDED = 5;
+// An ended connection whose socket is closed and whose socket buffer another connection may
+// use: only its record remains, for the requests that still hold a use of it.
+inline constexpr int32_t CONN_CLOSED = 6;
 
 // One connection to a server.
 struct LDAPConnection {

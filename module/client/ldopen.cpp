@@ -1,6 +1,7 @@
 // Session creation: a handle in its own pool, and a handle with its default connection open.
 #include "../host/services.h"
 #include "client.h"
+#include "engine.h"
 #include "host_task.h"
 #include "ldtrans.h"
 #include "pool.h"
@@ -56,23 +57,32 @@ LDAP *ldap_open(const char *host, int32_t port) {
 }
 
 int32_t open_default_connection(LDAP *ld) {
-    auto *server = qor::pool_new<LDAPServerEntry>(ld->ld_pool);
-    if (server != nullptr && ld->ld_default_host != nullptr) {
-        server->sv_host = qor::pool_copy_text(ld->ld_pool, ld->ld_default_host);
-        if (server->sv_host == nullptr) {
-            qor::pool_free(ld->ld_pool, server);
-            server = nullptr;
-        }
-    }
-    if (server == nullptr) {
-        ld->ld_errno = LDAP_NO_MEMORY;
-        return -1;
-    }
-    server->sv_port = ld->ld_default_port;
-    LDAPConnection *conn = new_connection(ld, &server, qor::kSessionSocketBuffer, qor::kConnect, qor::kNoBind);
-    free_servers(ld, server);   // what the connection did not take over
+    LDAPConnection *conn = qor::open_session_connection(ld, qor::kNoBind);
     if (conn == nullptr) return -1;
     ld->ld_default_conn = conn;
     ++conn->cn_use_count;   // held by the session for its lifetime
     return 0;
 }
+
+namespace qor {
+
+LDAPConnection *open_session_connection(LDAP *ld, int32_t bind) {
+    auto *server = pool_new<LDAPServerEntry>(ld->ld_pool);
+    if (server != nullptr && ld->ld_default_host != nullptr) {
+        server->sv_host = pool_copy_text(ld->ld_pool, ld->ld_default_host);
+        if (server->sv_host == nullptr) {
+            pool_free(ld->ld_pool, server);
+            server = nullptr;
+        }
+    }
+    if (server == nullptr) {
+        ld->ld_errno = LDAP_NO_MEMORY;
+        return nullptr;
+    }
+    server->sv_port = ld->ld_default_port;
+    LDAPConnection *conn = new_connection(ld, &server, kSessionSocketBuffer, kConnect, bind);
+    free_servers(ld, server);   // what the connection did not take over
+    return conn;
+}
+
+}  // namespace qor

@@ -63,25 +63,29 @@ bool takes_requests(const LDAP *ld, const LDAPConnection *conn) {
     return conn->cn_state == CONN_CONNECTED || (conn->cn_state == CONN_BINDING && conn == ld->ld_default_conn);
 }
 
-// Binds a new connection for a referred server, with the rebind procedure's credentials or
-// anonymously. The connection is the session's default for the length of the bind and carries
-// one more use meanwhile. True when the server accepted the bind.
-bool bind_connection(LDAP *ld, LDAPConnection *conn) {
+// Binds a new connection: for a referred server with the rebind procedure's credentials or
+// anonymously, for the session's own use with the identity of its last bind. The connection is
+// the session's default for the length of the bind and carries one more use meanwhile. True
+// when the server accepted the bind.
+bool bind_connection(LDAP *ld, LDAPConnection *conn, int32_t bind) {
     char *dn = nullptr;
     char *password = nullptr;
     int32_t method = LDAP_AUTH_SIMPLE;
-    RebindProc rebind = ld->ld_rebind_callback;
+    RebindProc rebind = bind == qor::kBindForReferral ? ld->ld_rebind_callback : nullptr;
     if (rebind != nullptr) {
         int32_t refused = rebind(ld, &dn, &password, &method, 0);
         if (refused != 0) {
             ld->ld_errno = refused;
             return false;
         }
+    } else if (bind == qor::kBindAsSession) {
+        dn = ld->ld_bind_dn;
+        password = ld->ld_bind_password;
     }
     LDAPConnection *saved_default = ld->ld_default_conn;
     ld->ld_default_conn = conn;
     ++conn->cn_use_count;
-    int32_t result = ldap_bind_s(ld, rebind != nullptr ? dn : "", rebind != nullptr ? password : "", method);
+    int32_t result = ldap_bind_s(ld, dn != nullptr ? dn : "", password != nullptr ? password : "", method);
     --conn->cn_use_count;
     ld->ld_default_conn = saved_default;
     if (rebind != nullptr) rebind(ld, &dn, &password, &method, 1);
@@ -123,7 +127,7 @@ int32_t send_server_request(LDAP *ld, BerElement *ber, int32_t msgid, LDAPPendin
             conn = find_connection(ld, servers, 1);
             if (conn == nullptr) conn = new_connection(ld, &servers, qor::kOwnSocketBuffer, qor::kConnect, bind);
         } else {
-            conn = ld->ld_default_conn;
+            conn = qor::connection_for_request(ld);
         }
     }
     free_servers(ld, servers);   // the entry a new connection took over is no longer in the list
@@ -213,7 +217,7 @@ LDAPConnection *new_connection(LDAP *ld, LDAPServerEntry **servers, int32_t use_
     ld->ld_connections = conn;
 
     if (bind != 0) {
-        if (!bind_connection(ld, conn) || conn->cn_state != CONN_BINDING) {
+        if (!bind_connection(ld, conn, bind) || conn->cn_state != CONN_BINDING) {
             discard_requests_on(ld, conn);
             free_connection(ld, conn, qor::kForce, qor::kNoUnbind);
             return nullptr;
@@ -246,12 +250,8 @@ void free_connection(LDAP *ld, LDAPConnection *conn, int32_t force, int32_t unbi
     if (force == 0 && --conn->cn_use_count > 0) return;
 
     LDAPSocketBuffer *sb = conn->cn_sockbuf;
-    if (conn->cn_state != 0) {
-        if (sb->sb_event != nullptr) mark_select_clear(ld, sb);
-        if (unbind != 0 && conn->cn_state == CONN_CONNECTED) send_unbind(ld, sb);
-        close_connection(sb);
-        qor::release_input(ld->ld_pool, sb);
-    }
+    if (unbind != 0 && conn->cn_state == CONN_CONNECTED) send_unbind(ld, sb);
+    qor::close_socket_of(ld, conn);
 
     for (LDAPConnection **place = &ld->ld_connections; *place != nullptr; place = &(*place)->cn_next) {
         if (*place == conn) {
@@ -289,6 +289,19 @@ void free_servers(LDAP *ld, LDAPServerEntry *servers) {
         servers = next;
     }
 }
+
+namespace qor {
+
+void close_socket_of(LDAP *ld, LDAPConnection *conn) {
+    if (conn->cn_state == 0 || conn->cn_state == CONN_CLOSED) return;
+    LDAPSocketBuffer *sb = conn->cn_sockbuf;
+    if (sb->sb_event != nullptr) mark_select_clear(ld, sb);
+    close_connection(sb);
+    release_input(ld->ld_pool, sb);
+    conn->cn_state = CONN_CLOSED;
+}
+
+}  // namespace qor
 
 LDAPPendingRequest *find_request_by_msgid(LDAP *ld, int32_t msgid) {
     for (LDAPPendingRequest *request = ld->ld_pending_requests; request != nullptr; request = request->rq_next) {

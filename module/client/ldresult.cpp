@@ -13,6 +13,12 @@ namespace {
 using qor::Reception;
 
 constexpr uint32_t kTagSequence = 0x30;
+// The message id of unsolicited notices, which no request has.
+constexpr int32_t kUnsolicitedId = 0;
+// The wait an idle connection's check allows the rest of a message that has begun to arrive,
+// and the most messages it reads (more are read by the next wait).
+constexpr int32_t kIdleReadWaitMs = 5;
+constexpr int32_t kMostIdleMessages = 8;
 
 // A protocol operation is an application-class tag of one octet. Any other tag cannot be
 // decoded as an answer, and handing it out would read as a time-out (0) or a failure (< 0).
@@ -118,7 +124,7 @@ Reception read_message(LDAP *ld, int32_t msgid, int32_t all, LDAPConnection *con
 
     // An unsolicited notice (id 0): a notice of disconnection ends the connection with its code;
     // any other is dropped.
-    if (id == 0) {
+    if (id == kUnsolicitedId) {
         const int32_t code = qor::disconnection_notice_code(&ber);
         qor::drop_buffer(ld->ld_pool, &ber);
         if (code < 0) return Reception::kNothingYet;
@@ -248,6 +254,28 @@ Reception read_round(LDAP *ld, int32_t msgid, int32_t all, const WaitClock &cloc
 }
 
 }  // namespace
+
+namespace qor {
+
+bool idle_connection_usable(LDAP *ld, LDAPConnection *conn) {
+    LDAPSocketBuffer *sb = conn->cn_sockbuf;
+    const int32_t errno_before = ld->ld_errno;
+    for (int32_t read = 0; read < kMostIdleMessages && conn->cn_state == CONN_CONNECTED; ++read) {
+        if (!input_pending(sb)) {
+            // A reset is posted as a failed wait: the read below then meets it.
+            const int32_t ready = do_ldap_select(ld, 0);
+            if (ready == 0 || (ready == 1 && is_read_ready(ld, sb) == 0)) break;
+        }
+        LDAPMessage *none = nullptr;   // no request waits on the connection: nothing is handed out
+        if (read_message(ld, kUnsolicitedId, kOneMessage, conn, kIdleReadWaitMs, &none) != Reception::kNothingYet) {
+            break;
+        }
+    }
+    ld->ld_errno = errno_before;
+    return conn->cn_state == CONN_CONNECTED;
+}
+
+}  // namespace qor
 
 int32_t ldap_result(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LDAPMessage **result) {
     if (result == nullptr) {

@@ -40,6 +40,8 @@ int32_t ldap_ld_free(LDAP *ld, int32_t send_unbind_flag) {
     qor::pool_free(pool, ld->ld_tls_ca_file);
     if (ld->ld_ready_sockets != nullptr) wqsfmsk(ld->ld_ready_sockets);
     qor::pool_free(pool, ld->ld_default_host);
+    qor::pool_clear_secret(pool, &ld->ld_bind_dn);
+    qor::pool_clear_secret(pool, &ld->ld_bind_password);
 
     qor::pool_free(pool, ld);
     wmpoold(pool);

@@ -51,6 +51,18 @@ inline void pool_clear_text(HostPool *pool, char **place) {
     *place = nullptr;
 }
 
+// Overwrites `size` bytes that held a secret, in a way the compiler keeps.
+inline void scrub(void *bytes, int32_t size) {
+    if (bytes != nullptr && size > 0) __builtin_memset(bytes, 0, static_cast<size_t>(size));
+    __asm__ __volatile__("" : : "r"(bytes) : "memory");
+}
+
+// Overwrites the secret text a place holds, releases it and empties the place.
+inline void pool_clear_secret(HostPool *pool, char **place) {
+    if (*place != nullptr) scrub(*place, wzstlen(*place));
+    pool_clear_text(pool, place);
+}
+
 // A NUL-terminated copy of `length` bytes (the zero fill supplies the NUL), or null.
 inline char *pool_copy_bytes(HostPool *pool, const char *bytes, int32_t length) {
     if (length < 0 || length == INT32_MAX) return nullptr;

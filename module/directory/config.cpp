@@ -57,9 +57,4 @@ bool lookup_setting(void *options, const SettingName &setting, char *buffer, int
     return from_environment(setting, buffer, length);
 }
 
-void scrub(char *buffer, int32_t size) {
-    if (size > 0) __builtin_memset(buffer, 0, static_cast<size_t>(size));
-    __asm__ __volatile__("" : : "r"(buffer) : "memory");
-}
-
 }  // namespace qor::ds

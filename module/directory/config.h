@@ -37,7 +37,4 @@ void *option_handle();
 // not found at its source. Every option value obtained is handed back to the host.
 bool lookup_setting(void *options, const SettingName &setting, char *buffer, int32_t *length);
 
-// Overwrites a buffer that held a secret, in a way the compiler keeps.
-void scrub(char *buffer, int32_t size);
-
 }  // namespace qor::ds

@@ -127,7 +127,7 @@ int32_t dsopen(LDAP **session, const char *host, int32_t port, int32_t options, 
         ld->ld_protocol_version = kFallbackVersion;
         bound = qor::ds::run_synchronously(ld, bind);
     }
-    qor::ds::scrub(secret.buffer, sizeof secret.buffer);
+    qor::scrub(secret.buffer, sizeof secret.buffer);
     if (bound != 0) {
         const int32_t failure = qor::ds::protocol_failure(ld, bound);
         if ((options & DS_OPT_KEEP_FAILED_BIND) == 0) return abandon_session(ld, failure);

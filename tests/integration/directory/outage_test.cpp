@@ -1,6 +1,7 @@
 // Lookups while slapd goes away: killed with a lookup in flight, then restarted on its port, and
 // stopped (SIGSTOP) while a lookup waits. The lookup ends with a clear status at once or at the
-// session's time limit, later lookups never hang, and the session's pool keeps nothing of them.
+// session's time limit, later lookups never hang (after a restart they reconnect, unless the
+// session says not to), and the session's pool keeps nothing of them.
 #include <chrono>
 #include <thread>
 
@@ -30,9 +31,9 @@ protected:
             if (ld != nullptr) ds_.dsclose(ld);
     }
 
-    LDAP *open_session() {
+    LDAP *open_session(int32_t options = 0) {
         LDAP *ld = nullptr;
-        EXPECT_EQ(ds_.dsopen(&ld, "127.0.0.1", server_->port(), 0, "o=example", nullptr, nullptr), DS_OK);
+        EXPECT_EQ(ds_.dsopen(&ld, "127.0.0.1", server_->port(), options, "o=example", nullptr, nullptr), DS_OK);
         return ld;
     }
 
@@ -96,15 +97,26 @@ TEST_F(OutageTest, KilledDuringALookupThenRestartedOnItsPort) {
     const std::uint16_t port = server_->port();
     server_->restart();
     ASSERT_EQ(server_->port(), port);
-    // The session's connection is gone for good; its lookups end at once.
-    const auto started = Clock::now();
-    EXPECT_EQ(read_alice(ld_), DS_STATUS(81));
-    EXPECT_LT(Clock::now() - started, 1s);
-    EXPECT_EQ(live_blocks(), after);
-    // A session opened now reaches the restarted server.
-    fresh_ = open_session();
+    // The next lookup reconnects to the restarted server, and the session holds what it held
+    // before the outage, and the list of abandoned ids that the lost lookup began.
+    EXPECT_EQ(read_alice(ld_), DS_OK);
+    EXPECT_EQ(ld_->ld_reconnects, 1);
+    EXPECT_EQ(live_blocks(), before + 1);
+}
+
+TEST_F(OutageTest, WithoutReconnectTheSessionStaysDownAfterARestart) {
+    fresh_ = open_session(DS_OPT_NO_RECONNECT);
     ASSERT_NE(fresh_, nullptr);
-    EXPECT_EQ(read_alice(fresh_), DS_OK);
+    ASSERT_EQ(read_alice(fresh_), DS_OK);
+    server_->kill();
+    server_->restart();
+    for (int lookup = 0; lookup < 2; ++lookup) {
+        const auto started = Clock::now();
+        EXPECT_EQ(read_alice(fresh_), DS_STATUS(81));
+        EXPECT_LT(Clock::now() - started, 1s);
+    }
+    EXPECT_EQ(fresh_->ld_reconnects, 0);
+    EXPECT_EQ(read_alice(ld_), DS_OK);   // the session that reconnects is back
 }
 
 TEST_F(OutageTest, StoppedDuringALookupTimesOutThenServesTheNextOne) {

@@ -375,7 +375,7 @@ TEST_F(ReferralTest, RequestsReferredDuringABindEndWithTheBindsCode) {
 }
 
 // Requests waiting on a connection that ends all end with 81 at once, while waits for requests
-// on other connections go on.
+// on other connections go on. (Without reconnecting, so that the end stays in view.)
 TEST_F(ReferralTest, RequestsOnAnEndedConnectionAllEndAtOnce) {
     FakeLdapServer a, b;
     // Ids: 1 the search, 2 its child on b, 3 the bind; then 4 and 5 on a, which a never answers.
@@ -386,7 +386,7 @@ TEST_F(ReferralTest, RequestsOnAnEndedConnectionAllEndAtOnce) {
         .expect_request(ldap::op::delete_request, 5)
         .close();
     accept_bind(b, 3).expect_request(ldap::op::search_request, 2).reply(ldap::search_entry(2, "cn=x,o=b", {})).hold();
-    LDAP *ld = start_search({&a, &b}, "o=a");
+    LDAP *ld = start_search({&a, &b}, "o=a", [](LDAP *session) { session->ld_option_flags |= OPT_NO_RECONNECT; });
     ASSERT_NE(ld, nullptr);
     LDAPMessage *entry = nullptr;
     ASSERT_EQ(ldap_result(ld, 1, 0, 0, &entry), LDAP_RES_SEARCH_ENTRY);   // b is waited on from now
