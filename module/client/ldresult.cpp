@@ -229,15 +229,20 @@ Reception read_round(LDAP *ld, int32_t msgid, int32_t all, const WaitClock &cloc
             ld->ld_errno = LDAP_SERVER_DOWN;
             return Reception::kFailed;
         }
-        const int32_t ready = do_ldap_select(ld, clock.remaining());
+        int32_t ready = do_ldap_select(ld, clock.remaining());
         if (ready == 0) {
             ld->ld_errno = LDAP_TIMEOUT;
             return Reception::kTimedOut;
         }
         if (ready < 0) {
             if ((ld->ld_option_flags & OPT_RESTART_WAIT) != 0) return Reception::kNothingYet;
-            ld->ld_errno = LDAP_SERVER_DOWN;
-            return Reception::kFailed;
+            // A socket that failed (a reset) counts as readable from the next wait on: reading it
+            // then ends its connection with the requests on it, which are not left pending.
+            ready = do_ldap_select(ld, 0);
+            if (ready != 1) {
+                ld->ld_errno = LDAP_SERVER_DOWN;
+                return Reception::kFailed;
+            }
         }
         conn = readable_connection(ld);
         if (conn == nullptr) return Reception::kNothingYet;

@@ -177,10 +177,12 @@ TEST_F(AnswerTest, SearchThatCannotBeSentLeavesNothingPendingAndTheCacheStillAns
         .expect_request(ldap::op::delete_request, 2)
         .reset();
     open_session();
+    ld_->ld_option_flags |= OPT_NO_RECONNECT;
     ASSERT_EQ(search("(cn=a)"), LDAP_SUCCESS);
     EXPECT_EQ(ldap_delete_s(ld_, "cn=a,ou=x,o=t"), LDAP_SERVER_DOWN);
 
-    // The connection has been reset: a search the cache cannot answer fails to go out.
+    // The connection has been reset and is not replaced: a search the cache cannot answer fails
+    // to go out.
     EXPECT_EQ(start("(cn=b)"), -1);
     EXPECT_EQ(ld_->ld_errno, LDAP_SERVER_DOWN);
     EXPECT_EQ(pending_count(ld_), 0);
