@@ -60,7 +60,7 @@ inline void release_connection_use(LDAP *ld, LDAPPendingRequest *request) {
 // serve another connection. A connection closed already is left as it is.
 void close_socket_of(LDAP *ld, LDAPConnection *conn);
 
-// ---- The session's own connection (ldopen, ldreconnect, ldresult) -------------------------------
+// ---- The session's own connection (ldopen, ldosip, ldreconnect, ldresult) ------------------------
 
 // Reads what an idle connection (no request holds it) has received already, waiting for nothing
 // new: late answers to abandoned requests are dropped, and the end of the stream or a notice of
@@ -68,11 +68,14 @@ void close_socket_of(LDAP *ld, LDAPConnection *conn);
 // ld_errno is kept.
 bool idle_connection_usable(LDAP *ld, LDAPConnection *conn);
 
-// A new connection to the session's host list (ld_default_host, ld_default_port) through the
-// session's socket buffer, with the session's TLS settings and option word as they are now, bound
-// as `bind` says (kNoBind, kBindAsSession). Null with ld_errno set when no entry could be reached
-// or the bind failed; the session's default connection is left as it was.
-LDAPConnection *open_session_connection(LDAP *ld, int32_t bind);
+// A server entry for `length` bytes of the session's host text (null: the IPv4 loopback) at the
+// session's default port; null with ld_errno LDAP_NO_MEMORY.
+LDAPServerEntry *session_server(LDAP *ld, const char *hosts, int32_t length);
+
+// The length of the entry of a blank-separated host list that begins at `start`; *next is where
+// the entry after it begins (`length` when none follows: a list that ends in blanks has no empty
+// last entry).
+int32_t host_entry_at(const char *hosts, int32_t length, int32_t start, int32_t *next);
 
 // The connection a request that names none goes out on: the default connection. When that has
 // ended (noticed here too for an idle one its server has closed) and the session reconnects

@@ -57,7 +57,10 @@ LDAP *ldap_open(const char *host, int32_t port) {
 }
 
 int32_t open_default_connection(LDAP *ld) {
-    LDAPConnection *conn = qor::open_session_connection(ld, qor::kNoBind);
+    LDAPServerEntry *server = qor::session_server(ld, ld->ld_default_host, wzstlen(ld->ld_default_host));
+    if (server == nullptr) return -1;
+    LDAPConnection *conn = new_connection(ld, &server, qor::kSessionSocketBuffer, qor::kConnect, qor::kNoBind);
+    free_servers(ld, server);   // what the connection did not take over
     if (conn == nullptr) return -1;
     ld->ld_default_conn = conn;
     ++conn->cn_use_count;   // held by the session for its lifetime
@@ -66,10 +69,10 @@ int32_t open_default_connection(LDAP *ld) {
 
 namespace qor {
 
-LDAPConnection *open_session_connection(LDAP *ld, int32_t bind) {
+LDAPServerEntry *session_server(LDAP *ld, const char *hosts, int32_t length) {
     auto *server = pool_new<LDAPServerEntry>(ld->ld_pool);
-    if (server != nullptr && ld->ld_default_host != nullptr) {
-        server->sv_host = pool_copy_text(ld->ld_pool, ld->ld_default_host);
+    if (server != nullptr && hosts != nullptr) {
+        server->sv_host = pool_copy_bytes(ld->ld_pool, hosts, length);
         if (server->sv_host == nullptr) {
             pool_free(ld->ld_pool, server);
             server = nullptr;
@@ -80,9 +83,7 @@ LDAPConnection *open_session_connection(LDAP *ld, int32_t bind) {
         return nullptr;
     }
     server->sv_port = ld->ld_default_port;
-    LDAPConnection *conn = new_connection(ld, &server, kSessionSocketBuffer, kConnect, bind);
-    free_servers(ld, server);   // what the connection did not take over
-    return conn;
+    return server;
 }
 
 }  // namespace qor

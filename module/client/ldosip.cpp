@@ -4,6 +4,7 @@
 // anything else goes out, so nothing (a password least of all) is ever sent before TLS is on.
 #include "../host/services.h"
 #include "client.h"
+#include "engine.h"
 #include "host_task.h"
 #include "ldtls.h"
 #include "ldurl.h"
@@ -72,20 +73,29 @@ int32_t open_ldap_connection(LDAP *ld, LDAPSocketBuffer *sb, const char *host, i
         return -1;
     }
 
-    int32_t start = 0;
-    while (start < length) {
-        int32_t blank = wzstpos(host + start, length - start, ' ');
-        int32_t end = blank < 0 ? length : start + blank;
-        if (connect_to_entry(ld, sb, host + start, end - start, default_port)) {
+    for (int32_t start = 0, next = 0; start < length; start = next) {
+        if (connect_to_entry(ld, sb, host + start, qor::host_entry_at(host, length, start, &next), default_port)) {
             ld->ld_errno = errno_before;
             return 0;
         }
-        if (blank < 0) break;
-        start = end + 1;
-        while (start < length && host[start] == ' ') ++start;
     }
     return -1;
 }
+
+namespace qor {
+
+int32_t host_entry_at(const char *hosts, int32_t length, int32_t start, int32_t *next) {
+    const int32_t blank = wzstpos(hosts + start, length - start, ' ');
+    const int32_t end = blank < 0 ? length : start + blank;
+    *next = end;
+    if (blank >= 0) {
+        *next = end + 1;
+        while (*next < length && hosts[*next] == ' ') ++*next;
+    }
+    return end - start;
+}
+
+}  // namespace qor
 
 int32_t connect_to_host(LDAPSocketBuffer *sb, const char *host, int32_t port) {
     int32_t socket = 0;
