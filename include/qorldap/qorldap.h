@@ -19,21 +19,22 @@
  *
  * Reconnect. A session outlives its server. When the session's connection has ended (the server
  * closed or reset it, or gave notice of disconnection), the next function that sends a request
- * first opens a new connection to the session's host list as dsopen did (the first entry that
- * connects, in order; ldaps entries and DS_OPT_START_TLS / DS_OPT_TRY_START_TLS as at dsopen,
- * under the option word the session has then), binds it again with the DN, password and
- * protocol version of the session's last successful bind, and then sends. So with a host list of
- * replicated servers ("A B") a session moves to B when A goes away, and back to A when B does.
- * An idle connection that its server has closed is noticed before a request is sent on it. The
- * request that was in flight when the connection ended answers DS_STATUS(81) and is never sent
- * again: an update may or may not have been applied, and is never applied twice. A reconnect
- * that fails (no entry connects, TLS fails, the bind is refused or not answered within the
- * session's time limit) answers DS_STATUS(81) with the reason for dsgeterr, and the next request
- * tries again; nothing is retried in a loop or in the background. Each attempt waits at most the
- * host's connect limit per entry and the session's time limit for the bind. For this the session
- * keeps the bind DN and password in its pool until dsclose, which overwrites them; they are never
- * logged. DS_OPT_NO_RECONNECT turns all of this off: an ended connection then stays ended and
- * every request answers DS_STATUS(81) until the session is closed.
+ * first opens a new connection to the session's host list as dsopen did (ldaps entries and
+ * DS_OPT_START_TLS / DS_OPT_TRY_START_TLS as at dsopen, under the option word the session has
+ * then), binds it again with the DN, password and protocol version of the session's last
+ * successful bind (the first entry, in order, that connects and takes the bind), and then
+ * sends. So with a host list of replicated servers ("A B") a session moves to B when A goes
+ * away, and back to A when B does. An idle connection that its server has closed is noticed
+ * before a request is sent on it. The request that was in flight when the connection ended
+ * answers DS_STATUS(81) and is never sent again: an update may or may not have been applied,
+ * and is never applied twice. A reconnect that fails (no entry connects, TLS fails, the bind is
+ * refused or not answered within the session's time limit) answers DS_STATUS(81), dsgeterr
+ * giving the server's words or the TLS failure when there are any, and the next request tries
+ * again; nothing is retried in a loop or in the background. Each attempt waits at most the host's connect limit per entry and the session's
+ * time limit for each bind. For this the session keeps the bind DN and password in its pool
+ * until dsclose, which overwrites them; they are never logged. DS_OPT_NO_RECONNECT turns all of
+ * this off: an ended connection then stays ended and every request answers DS_STATUS(81) until
+ * the session is closed.
  *
  * Memory. Each session owns one host memory pool. Result sets, attribute lists and the texts
  * the functions hand out all live in it; the caller owns result sets until dsfree and attribute
