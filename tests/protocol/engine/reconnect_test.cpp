@@ -89,7 +89,9 @@ TEST_F(ReconnectTest, WithoutReconnectEveryRequestAnswers81) {
     for (int request = 0; request < 2; ++request) {
         const int32_t id = send_search(ld, "o=example");
         LDAPMessage *result = nullptr;
-        if (id != -1) EXPECT_EQ(ldap_result(ld, id, 1, 0, &result), -1);
+        if (id != -1) {
+            EXPECT_EQ(ldap_result(ld, id, 1, 0, &result), -1);
+        }
         EXPECT_EQ(ld->ld_errno, LDAP_SERVER_DOWN) << "request " << request;
     }
     EXPECT_EQ(ld->ld_reconnects, 0);
