@@ -49,6 +49,23 @@ TEST_F(ReconnectTest, AnIdleConnectionTheServerClosedIsReplacedByTheNextReachabl
     end_session(ld, {&b});
 }
 
+// A notice of disconnection that came with the last answer closes the connection to new
+// requests: the next one goes out on a new connection.
+TEST_F(ReconnectTest, ANoticeOfDisconnectionMakesTheNextRequestReconnect) {
+    FakeLdapServer a;
+    accept_session_bind(a, 1)
+        .expect(search_request_bytes(2, "o=example"))
+        .reply({ldap::search_done(2, 0), ldap::notice_of_disconnection()})
+        .expect_close();
+    accept_session_bind(a, 4).expect(search_request_bytes(3, "o=example")).reply(ldap::search_done(3, 0)).expect_close();
+    a.start();
+    LDAP *ld = bound_session(a.host_port());
+    take_result(ld, send_search(ld, "o=example"), LDAP_RES_SEARCH_RESULT);
+    take_result(ld, send_search(ld, "o=example"), LDAP_RES_SEARCH_RESULT);
+    EXPECT_EQ(ld->ld_reconnects, 1);
+    end_session(ld, {&a});
+}
+
 // A delete in flight when its connection ends answers 81; the next request reconnects to the
 // same server, and the delete is not among what the new connection carries.
 TEST_F(ReconnectTest, TheRequestInFlightEndsWith81AndIsNeverSentAgain) {
