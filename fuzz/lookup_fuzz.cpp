@@ -93,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     peer->serve_in_background(data + 1, size - 1);
     LDAP *ld = nullptr;
-    const int32_t options = (flags & 0x04) != 0 ? DS_OPT_CHASE_REFERRALS : 0;
+    // The peer serves one connection per input: the session must not reconnect once it has ended.
+    const int32_t options = ((flags & 0x04) != 0 ? DS_OPT_CHASE_REFERRALS : 0) | DS_OPT_NO_RECONNECT;
     const int32_t opened =
         slot<qorldap_dsopen_fn>(QORLDAP_DSOPEN)(&ld, "127.0.0.1", peer->port(), options, "o=example", nullptr, nullptr);
     if (opened != DS_OK) {

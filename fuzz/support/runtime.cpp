@@ -51,7 +51,10 @@ void fail(const char *format, ...) {
 LDAP *open_to_peer(std::uint16_t port) {
     constexpr int kAttempts = 5;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (LDAP *ld = ldap_open("127.0.0.1", port)) return ld;
+        if (LDAP *ld = ldap_open("127.0.0.1", port)) {
+            ld->ld_option_flags |= OPT_NO_RECONNECT;   // the peer serves one connection per input
+            return ld;
+        }
     }
     fail("ldap_open to the peer on port %u failed %d times", static_cast<unsigned>(port), kAttempts);
 }

@@ -15,7 +15,8 @@ void start_runtime(int io_limit_ms = 200);
 
 // A session opened with ldap_open to a peer of the program on the loopback interface. The
 // connect limit is short, and a busy machine may leave a connection unaccepted that long, so a
-// few attempts are made before the run fails.
+// few attempts are made before the run fails. The session does not reconnect: the peer serves
+// one connection per input.
 LDAP *open_to_peer(std::uint16_t port);
 
 // A pool made once for the whole program.
