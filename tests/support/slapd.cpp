@@ -421,6 +421,9 @@ SlapdOptions provider_options(SlapdOptions options, int server_id, std::uint16_t
         " searchbase=\"" + options.suffix + "\" type=refreshAndPersist retry=\"1 +\"");
     options.extra_database_config.push_back("multiprovider on");
     options.extra_database_config.push_back("overlay syncprov");
+    // The change state goes to the database with every write: a provider that is killed comes
+    // back knowing what it holds, so that neither side takes the other for being ahead of it.
+    options.extra_database_config.push_back("syncprov-checkpoint 1 1");
     return options;
 }
 
