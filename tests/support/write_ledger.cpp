@@ -48,7 +48,9 @@ WriteAudit WriteLedger::audit(LDAP *ld) const {
     }
     if (set != nullptr) ds_.dsfree(ld, set);
     audit.found = static_cast<long>(found.size());
-    for (long n : acknowledged_) audit.lost += found.count(n) == 0 ? 1 : 0;
+    for (long n : acknowledged_)
+        if (found.count(n) == 0) audit.missing.insert(n);
+    audit.lost = static_cast<long>(audit.missing.size());
     for (long n : found) audit.unconfirmed += acknowledged_.count(n) == 0 ? 1 : 0;
     return audit;
 }

@@ -26,6 +26,7 @@ struct WriteAudit {
     long lost = 0;            // acknowledged and not found
     long doubled = 0;         // adds answered "already exists"
     long unconfirmed = 0;     // found although their add failed (it was in flight)
+    std::set<long> missing;   // the entries lost: acknowledged and not found
 };
 
 class WriteLedger {
