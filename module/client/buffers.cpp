@@ -21,6 +21,14 @@ BerElement written_view(const BerElement *written) {
     return view;
 }
 
+BerElement bytes_view(const uint8_t *bytes, int32_t length) {
+    BerElement view;
+    berinit(&view, 0);
+    view.be_start = view.be_pos = const_cast<uint8_t *>(bytes);
+    view.be_end = view.be_start + length;
+    return view;
+}
+
 int32_t buffer_length(const BerElement *ber) {
     return static_cast<int32_t>(ber->be_end - ber->be_start);
 }

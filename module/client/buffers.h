@@ -20,6 +20,10 @@ void drop_buffer(HostPool *pool, BerElement *ber);
 // buffer of its own (it must not outlive `written`'s buffer).
 BerElement written_view(const BerElement *written);
 
+// An element that reads `length` bytes at `bytes` (a value inside a message, such as a control's),
+// without a buffer of its own (it must not outlive those bytes).
+BerElement bytes_view(const uint8_t *bytes, int32_t length);
+
 // The number of bytes an element's buffer holds: what was received for a message, what was
 // written for a request rewound for reading.
 int32_t buffer_length(const BerElement *ber);

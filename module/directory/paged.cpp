@@ -44,10 +44,7 @@ bool take_cookie(LDAP *ld, LDAPMessage *chain, bool *failed) {
     int32_t length = 0;
     if (result == nullptr || !qor::find_result_control(result, qor::kPagedResultsOid, &value, &length)) return false;
     //   realSearchControlValue ::= SEQUENCE { size INTEGER, cookie OCTET STRING }
-    BerElement reader;
-    berinit(&reader, 0);
-    reader.be_start = reader.be_pos = const_cast<uint8_t *>(value);
-    reader.be_end = reader.be_start + length;
+    BerElement reader = qor::bytes_view(value, length);
     int32_t estimate = 0;
     const uint8_t *cookie = nullptr;
     int32_t cookie_length = 0;
