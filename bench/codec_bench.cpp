@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "module/client/ber_records.h"
+#include "abi/ber_records.h"
 #include "module/host/services.h"
 #include "tests/support/runtime.h"
 

@@ -13,6 +13,8 @@ install(TARGETS qorhost_shared qorhost EXPORT qorldapTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qorldap DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The image record of qorhost.h, which includes it as "abi/module_image.h" from beside itself.
+install(FILES ${PROJECT_SOURCE_DIR}/abi/module_image.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qorldap/abi)
 
 # CMake: find_package(qorldap) gives qorldap::qorhost (shared) and qorldap::qorhost_static, and
 # QORLDAP_MODULE, the module image to load.

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "../module/client/ber_records.h"
+#include "abi/ber_records.h"
 
 namespace qor::codec {
 

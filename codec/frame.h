@@ -1,12 +1,14 @@
 // The codec's frame: what the host loader reads and calls when the directory module installs
 // the codec as host module 18. The records are the host's image-information record and program
-// control node (module/frame/frame.h); the codec has its own instances of them.
+// control node (abi/module_image.h), declared as every module image exports them to the loader
+// (module/frame/frame.h); the codec has its own instances of them.
 #pragma once
 
 #include <cstdint>
 
-#include "../module/client/ber_records.h"
 #include "../module/frame/frame.h"
+#include "abi/ber_records.h"
+#include "abi/module_image.h"
 #include "gcb.h"
 
 inline constexpr int32_t kCodecModule = 18;

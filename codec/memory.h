@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host_types.h"
+#include "abi/host_types.h"
 
 namespace qor::codec {
 

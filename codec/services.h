@@ -2,7 +2,7 @@
 // is a stub of the codec (stubs.S) that jumps into the host; to a caller it is the service itself.
 #pragma once
 
-#include "host_types.h"
+#include "abi/host_types.h"
 
 extern "C" {
 #define QOR_SERVICE(result, name, module, entry, parameters) result name parameters;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "host_types.h"
+#include "abi/host_types.h"
 
 namespace qor::codec {
 

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "abi/ber_records.h"
 #include "fuzz/support/runtime.h"
-#include "module/client/ber_records.h"
 #include "module/host/services.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "host_types.h"
+#include "abi/host_types.h"
 
 namespace qorhost {
 

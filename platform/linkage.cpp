@@ -20,33 +20,11 @@
 namespace qorhost {
 namespace {
 
-// The image-information record a module's mcn_main answers (qorhost.h): the same fields in the
-// same order as the module's own definition, so the offsets agree in either word width.
-using ImageRecord = qorhost_image_record;
-
-using NodeEntry = int32_t (*)();
-
-// A program control node; the loader calls `entry`.
-struct ControlNode {
-    uint32_t flags;
-    uint32_t size1;
-    uint32_t size2;
-    char name[8];
-    uint32_t zero;
-    NodeEntry entry;
-};
-
-#if defined(__i386__)
-static_assert(offsetof(ImageRecord, magic) == 24);
-static_assert(offsetof(ImageRecord, control_nodes) == 84);
-static_assert(offsetof(ControlNode, entry) == 24);
-#endif
-
 constexpr char kEyecatcher[] = "QOR_Image_Information=";
 constexpr uint32_t kImageMagic = 0xB0BDEBEDu;
 constexpr uintptr_t kPidb = 0x51D80001u;
 
-using ModuleMain = const ImageRecord *(*)(uintptr_t gcb, uintptr_t pidb);
+using ModuleMain = const qorhost_image_record *(*)(uintptr_t gcb, uintptr_t pidb);
 using TerminationEntry = int32_t (*)();
 
 struct Published {
@@ -61,7 +39,7 @@ std::vector<Published> published;   // guarded by registry_lock
 struct LoadedImage {
     void *handle;
     std::string path;
-    const ImageRecord *record;
+    const qorhost_image_record *record;
 };
 std::vector<LoadedImage> images;    // in load order; guarded by registry_lock
 
@@ -83,9 +61,9 @@ struct LoadResult {
     int32_t status;
 };
 
-bool image_record_valid(const ImageRecord *image) {
-    return image != nullptr && std::memcmp(image->eyecatcher, kEyecatcher, sizeof kEyecatcher - 1) == 0 &&
-           image->magic == kImageMagic && image->control_nodes != nullptr;
+bool image_record_valid(const qorhost_image_record *image) {
+    return image != nullptr && std::memcmp(image->vi_eyecatcher, kEyecatcher, sizeof kEyecatcher - 1) == 0 &&
+           image->vi_magic == kImageMagic && image->vi_control_nodes != nullptr;
 }
 
 // Loads one image and runs its node entries.
@@ -103,13 +81,13 @@ LoadResult load_image(const std::string &path) {
         dlclose(handle);
         return {kNoEntryPoint, 0};
     }
-    const ImageRecord *image = entry_point(control_block_address(), kPidb);
+    const qorhost_image_record *image = entry_point(control_block_address(), kPidb);
     if (!image_record_valid(image)) {
         log_line("qorhost: " + path + " is not a module image (no valid image-information record)");
         dlclose(handle);
         return {kNotModuleImage, 0};
     }
-    const auto *const *nodes = static_cast<const ControlNode *const *>(image->control_nodes);
+    const auto *const *nodes = static_cast<const qorhost_control_node *const *>(image->vi_control_nodes);
     if (nodes[0] == nullptr) {
         log_line("qorhost: " + path + " has no program control node");
         dlclose(handle);
@@ -125,8 +103,8 @@ LoadResult load_image(const std::string &path) {
     starting_image_directories.push_back(slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
     int32_t last = 0;
     for (int i = 0; nodes[i] != nullptr; ++i) {
-        if (nodes[i]->entry != nullptr) {
-            last = nodes[i]->entry();
+        if (nodes[i]->pcn_entry != nullptr) {
+            last = nodes[i]->pcn_entry();
         }
     }
     starting_image_directories.pop_back();

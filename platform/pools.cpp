@@ -28,7 +28,7 @@
 
 #include "control_block.h"
 #include "fault_injection.h"
-#include "host_types.h"
+#include "abi/host_types.h"
 #include "qorldap/qorhost.h"
 #include "services.h"
 #include "status.h"

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "host_types.h"
+#include "abi/host_types.h"
 
 namespace qorhost {
 

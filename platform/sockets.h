@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "host_types.h"
+#include "abi/host_types.h"
 #include "tls.h"
 
 namespace qorhost {

@@ -48,6 +48,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* qorhost_image_record, the image-information record a module image's entry point mcn_main
+ * answers the loader, and qorhost_control_node, a program control node it leads to. */
+#include "abi/module_image.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -66,22 +70,6 @@ int qorhost_start(void);
  * with wiinstl is looked up as its name in lower case plus ".so", in the directory of the
  * module that asks, then in each directory of QORHOST_MODULE_PATH (colon-separated). */
 int qorhost_load(const char *path);   /* -1 cannot open, -2 no mcn_main, -3 no valid image record */
-
-/* The image-information record that a module image's entry point mcn_main answers the loader.
- * Its texts are NUL-padded in their fields, not always NUL-terminated. */
-typedef struct qorhost_image_record {
-    char eyecatcher[24];         /* "QOR_Image_Information=" */
-    uint32_t magic;              /* 0xB0BDEBED */
-    uint32_t format;
-    char host_version[6];        /* the host version the image was built for, "d.dd" */
-    char release[20];            /* the image's release, e.g. "QORLDAP.01.00.00" */
-    char build_date[12];         /* "Mmm dd yyyy" */
-    uint16_t pad;
-    uint32_t reserved[3];
-    const void *control_nodes;   /* the image's program control nodes, null-terminated */
-    const char *notice;          /* one-line legal notice */
-    char level[4];
-} qorhost_image_record;
 
 /* The record of the image qorhost_load (or a module's wiinstl) loaded from `path`, compared as
  * given, or NULL when none was; valid until qorhost_stop. */

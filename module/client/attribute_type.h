@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "../host/services.h"
-#include "ber_records.h"
+#include "abi/ber_records.h"
 
 namespace qor {
 

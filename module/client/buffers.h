@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "ber_records.h"
+#include "abi/ber_records.h"
 
 namespace qor {
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "../../include/qorldap/qorldap.h"
-#include "../host/host_types.h"
-#include "ber_records.h"
+#include "abi/ber_records.h"
+#include "abi/host_types.h"
 
 struct LDAPMessage;
 struct LDAPPendingRequest;

@@ -22,7 +22,7 @@
 
 #include <cstdint>
 
-#include "ber_records.h"
+#include "abi/ber_records.h"
 
 namespace qor {
 

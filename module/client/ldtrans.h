@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "../host/export.h"
-#include "../host/host_types.h"
+#include "abi/host_types.h"
 
 struct LDAP;
 

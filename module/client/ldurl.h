@@ -26,7 +26,7 @@
 #include <cstdint>
 
 #include "../host/export.h"
-#include "../host/host_types.h"
+#include "abi/host_types.h"
 
 namespace qor {
 

@@ -1,41 +1,17 @@
 // The module's frame: what the host loader reads and calls before any directory function runs.
+// The records it reads (image-information record, program control node) are the host's, in
+// abi/module_image.h; the codec's frame declares its instances with this header too.
 #pragma once
 
 #include <cstdint>
 
 #include "../host/export.h"
-#include "../host/host_types.h"
+#include "abi/host_types.h"
+#include "abi/module_image.h"
 
-// Image-information record returned by mcn_main (96 bytes in the 32-bit ABI).
-struct ImageInformation {
-    char vi_eyecatcher[24];       // "QOR_Image_Information=", NUL, zero
-    uint32_t vi_magic;            // 0xB0BDEBED
-    uint32_t vi_format;           // 8
-    char vi_host_version[6];      // "d.dd", NUL-padded
-    char vi_release[20];          // 16 characters, NUL-padded
-    char vi_build_date[12];       // "Mmm dd yyyy", NUL
-    uint16_t vi_pad;
-    uint32_t vi_reserved[3];
-    const void *vi_control_nodes; // mcn_pcns
-    const char *vi_notice;        // one-line legal notice
-    char vi_level[4];             // "001"
-};
-
-using ControlNodeEntry = int32_t (*)();
-
-// Program control node (44 bytes in the 32-bit ABI).
-struct ProgramControlNode {
-    uint32_t pcn_flags;           // 0xFFFF0000
-    uint32_t pcn_size1;           // 1024
-    uint32_t pcn_size2;           // 1024
-    char pcn_name[8];             // "qorldap ", blank-padded, no NUL
-    uint32_t pcn_zero;
-    ControlNodeEntry pcn_entry;   // qorldap
-    uint32_t pcn_one;             // 1
-    uint32_t pcn_id1;             // 9683
-    uint32_t pcn_id2;             // 34702482
-    uint32_t pcn_id3;             // 15
-};
+// The names the frames of the module and the codec give the host's records.
+using ImageInformation = qorhost_image_record;
+using ProgramControlNode = qorhost_control_node;
 
 QOR_EXPORT const ImageInformation vi_mcn;
 QOR_EXPORT const ProgramControlNode pcn_QORLDAP;
@@ -54,20 +30,3 @@ QOR_EXPORT void himodcn();
 QOR_EXPORT void *vmalcp_handler(HostPool *pool, int32_t size, int32_t flags);
 QOR_EXPORT void *vmalloc_handler(HostPool *pool, int32_t size, int32_t flags);
 QOR_EXPORT int32_t vmfree_handler(HostPool *pool, void *block, int32_t zero, int32_t flags);
-
-#if defined(__i386__)
-#include <cstddef>
-static_assert(sizeof(ImageInformation) == 96);
-static_assert(offsetof(ImageInformation, vi_magic) == 24);
-static_assert(offsetof(ImageInformation, vi_host_version) == 32);
-static_assert(offsetof(ImageInformation, vi_release) == 38);
-static_assert(offsetof(ImageInformation, vi_build_date) == 58);
-static_assert(offsetof(ImageInformation, vi_reserved) == 72);
-static_assert(offsetof(ImageInformation, vi_control_nodes) == 84);
-static_assert(offsetof(ImageInformation, vi_notice) == 88);
-static_assert(offsetof(ImageInformation, vi_level) == 92);
-static_assert(sizeof(ProgramControlNode) == 44);
-static_assert(offsetof(ProgramControlNode, pcn_name) == 12);
-static_assert(offsetof(ProgramControlNode, pcn_entry) == 24);
-static_assert(offsetof(ProgramControlNode, pcn_id3) == 40);
-#endif

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
+#include "abi/host_types.h"
 #include "export.h"
-#include "host_types.h"
 
 QOR_EXPORT uintptr_t v_global_gcb_anchor;   // address of the global control block
 QOR_EXPORT uintptr_t v_global_pidb_anchor;  // host value passed on when the vector is published

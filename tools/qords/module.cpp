@@ -48,9 +48,9 @@ std::string Module::release() const {
     const qorhost_image_record *image = qorhost_image_of(path_.c_str());
     if (image == nullptr) return "(no image-information record)";
     const auto field = [](const char *text, size_t size) { return std::string(text, ::strnlen(text, size)); };
-    return field(image->release, sizeof image->release) + " (host version " +
-           field(image->host_version, sizeof image->host_version) + ", built " +
-           field(image->build_date, sizeof image->build_date) + ")";
+    return field(image->vi_release, sizeof image->vi_release) + " (host version " +
+           field(image->vi_host_version, sizeof image->vi_host_version) + ", built " +
+           field(image->vi_build_date, sizeof image->vi_build_date) + ")";
 }
 
 std::string Module::error_text(int32_t code) const {

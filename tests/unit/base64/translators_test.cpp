@@ -9,7 +9,7 @@
 
 #include "module/client/ldap.h"
 #include "module/client/ldtrans.h"
-#include "module/host/host_types.h"
+#include "abi/host_types.h"
 #include "tests/support/runtime.h"
 
 namespace {

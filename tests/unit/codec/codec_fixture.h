@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "module/client/ber_records.h"
+#include "abi/ber_records.h"
 #include "module/host/services.h"
 #include "qorldap/qorhost.h"
 #include "qorldap/qorldap.h"

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "module/host/host_types.h"
+#include "abi/host_types.h"
 #include "qorldap/qorhost.h"
 
 // One row of a service table as an accessor: name##_fn is the service's type, name() the entry.

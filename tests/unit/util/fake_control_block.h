@@ -11,7 +11,7 @@
 #include <array>
 #include <cstdint>
 
-#include "module/host/host_types.h"
+#include "abi/host_types.h"
 #include "module/util/util.h"
 
 namespace qortest {

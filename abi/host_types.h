@@ -1,5 +1,6 @@
-// Records the module exchanges with the host platform. Their layout is part of the host ABI:
-// the platform runtime includes this header too, so both sides agree by construction.
+// Records the module and the codec exchange with the host platform, and the control-block words
+// they read. Their layout is part of the host ABI: the module, the codec and the platform runtime
+// all compile against this one definition, so every side agrees by construction.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +39,16 @@ struct HostNumberRequest {
     int32_t length;
     double *value;
 };
+
+#if defined(__i386__)
+static_assert(sizeof(HostPool) == 8);
+static_assert(offsetof(HostPool, release) == 4);
+static_assert(offsetof(HostEvent, status) == 4);
+static_assert(offsetof(HostEvent, status_present) == 8);
+static_assert(sizeof(HostNumberRequest) == 20);
+static_assert(offsetof(HostNumberRequest, text) == 8);
+static_assert(offsetof(HostNumberRequest, value) == 16);
+#endif
 
 struct BerElement;
 struct LDAPSocketBuffer;

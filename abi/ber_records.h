@@ -3,9 +3,10 @@
 // the client and the codec compile against this one definition.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-#include "../host/host_types.h"
+#include "abi/host_types.h"
 
 // Encoding or decoding buffer. While an element is written, [be_start, be_pos) holds the bytes
 // written and be_end is the end of its buffer; while it is read, [be_pos, be_end) is unread.
@@ -57,7 +58,6 @@ struct berval {
 };
 
 #if defined(__i386__)
-#include <cstddef>
 static_assert(sizeof(BerElement) == 48);
 static_assert(offsetof(BerElement, be_pool) == 0);
 static_assert(offsetof(BerElement, be_start) == 4);
