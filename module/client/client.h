@@ -155,6 +155,22 @@ QOR_EXPORT int32_t search_with_filter_s(LDAP *ld, const char *base, int32_t scop
 // "*" meaning); 0, or -1 when the codec fails.
 QOR_EXPORT int32_t put_equality_filter(BerElement *ber, const char *type, const char *value);
 
+namespace qor {
+// Takes the entries of a search one at a time, as they are read: each entry is a message of its
+// own that passes to `take`, which releases it (ldap_msgfree) once done with it.
+struct EntryReceiver {
+    void (*take)(void *context, LDAP *ld, LDAPMessage *entry);
+    void *context;
+};
+// search_with_filter_s (attrsonly 0) that hands each entry to `receiver` as it arrives instead
+// of gathering the chain, so that the caller works while the server sends and no entry waits for
+// the last. Same request, cache, wait and answer; *final is left holding the final result alone
+// (the caller's to release), null after a failure or a time-out, which may come after entries
+// were handed over.
+int32_t search_entries_s(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
+                         char **attrs, EntryReceiver receiver, LDAPMessage **final);
+}  // namespace qor
+
 // --- ldadd, ldmodify, ldelete, ldcompar, ldrename: updates and compare ---------------------------
 
 QOR_EXPORT int32_t ldap_add(LDAP *ld, const char *dn, LDAPMod **attrs);

@@ -15,6 +15,14 @@ enum class Reception {
     kFailed,      // ld_errno says why
 };
 
+// ---- Reception (ldresult) --------------------------------------------------------------------
+
+// The end of the search started as `msgid`, as await_result_code waits for it (wait_ms 0: the
+// session's time limit, which bounds the whole wait), except that every entry goes to `receiver`
+// as it is read, in the order the whole chain would have had. *final takes the final result.
+int32_t await_search_entries(LDAP *ld, int32_t msgid, int32_t wait_ms, EntryReceiver receiver,
+                             LDAPMessage **final);
+
 // ---- Message chains and the queue of received results (ldqueue) ----------------------------
 
 // Appends `message` at the end of the chain headed by `head` (a chain being gathered or queued).

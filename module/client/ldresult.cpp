@@ -280,6 +280,37 @@ bool idle_connection_usable(LDAP *ld, LDAPConnection *conn) {
     return conn->cn_state == CONN_CONNECTED;
 }
 
+int32_t await_search_entries(LDAP *ld, int32_t msgid, int32_t wait_ms, EntryReceiver receiver,
+                             LDAPMessage **final) {
+    *final = nullptr;
+    if (msgid == -1) return ld->ld_errno;
+    WaitClock clock(wait_ms != 0 ? wait_ms : ld->ld_timelimit);
+    for (;;) {
+        // What is queued goes first: entries filed while another wait read (a referred server's
+        // bind) or answered from the cache come before those read after them.
+        LDAPMessage *message = nullptr;
+        Reception outcome = take_ready(ld, msgid, kOneMessage, &message);
+        if (outcome == Reception::kNothingYet) outcome = read_round(ld, msgid, kOneMessage, clock, &message);
+        switch (outcome) {
+        case Reception::kHandedOut:
+            if (message->lm_type != LDAP_RES_SEARCH_ENTRY) {
+                *final = message;
+                return ldap_result2error(ld, message, 0);
+            }
+            receiver.take(receiver.context, ld, message);
+            break;
+        case Reception::kNothingYet: break;
+        case Reception::kTimedOut: return LDAP_PARAM_ERROR;   // as ldap_result2error of no result
+        case Reception::kEnded:
+        case Reception::kFailed: return ld->ld_errno;
+        }
+        if (!clock.advance()) {
+            ld->ld_errno = LDAP_TIMEOUT;
+            return LDAP_PARAM_ERROR;
+        }
+    }
+}
+
 }  // namespace qor
 
 int32_t ldap_result(LDAP *ld, int32_t msgid, int32_t all, int32_t timeout_ms, LDAPMessage **result) {

@@ -1,6 +1,7 @@
 // Search requests: built from a filter text or from a filter writer, sent, and waited for.
 #include "../host/services.h"
 #include "client.h"
+#include "engine.h"
 #include "ldfilter.h"
 #include "ldops.h"
 
@@ -75,6 +76,22 @@ int32_t search_and_wait(LDAP *ld, const char *base, int32_t scope, FilterWriter 
 }
 
 }  // namespace
+
+namespace qor {
+
+int32_t search_entries_s(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
+                         char **attrs, EntryReceiver receiver, LDAPMessage **final) {
+    *final = nullptr;
+    if (write == nullptr) {
+        ld->ld_errno = LDAP_PARAM_ERROR;
+        return LDAP_PARAM_ERROR;
+    }
+    const int32_t wait_ms = ld->ld_timelimit;
+    BerElement *ber = build_search(ld, base, scope, write, context, attrs, 0);
+    return await_search_entries(ld, start_search(ld, ber, base), wait_ms, receiver, final);
+}
+
+}  // namespace qor
 
 BerElement *ldap_build_search_req(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs,
                                   int32_t attrsonly) {

@@ -90,18 +90,38 @@ struct ResultSetBuilder {
     dsent **take();
     // Releases the set and every entry in it; the builder is empty afterwards.
     void release();
+    // Releases the entries from the `kept`th on, keeping the first `kept`.
+    void truncate(int32_t kept);
 
     bool resize(int32_t slots);
 };
 
-// Copies the first `count` entries of a search chain into a new result set in *result. On
-// failure nothing is delivered and nothing built is left, with the statuses of
-// ResultSetBuilder::append. The chain is not released.
-int32_t build_result_set(LDAP *ld, LDAPMessage *chain, int32_t count, dsent ***result);
+// One search of a lookup: below `base` in `scope`, the filter element(s) `write` encodes from
+// `filter`, the attributes `attrs` (null: all).
+struct LookupSearch {
+    const char *base;
+    int32_t scope;
+    FilterWriter write;
+    const void *filter;
+    char **attrs;
+};
 
-// One synchronous search of a lookup, filling *chain (see ldap_search_s); `context` says what
-// to search.
-using PageSearch = int32_t (*)(LDAP *ld, const void *context, LDAPMessage **chain);
+// Copies the entries of a search into a result set as they arrive, releasing each message once
+// copied, so that a lookup holds its set and one message. It keeps at most `limit` entries (0:
+// no limit; `full` tells that one was left out for it). Once an entry cannot be copied, `status`
+// keeps why and the rest are released uncopied.
+struct EntryCollector {
+    ResultSetBuilder *builder;
+    int32_t limit = 0;
+    int32_t received = 0;   // entries the search delivered, copied or not
+    int32_t status = DS_OK;
+    bool full = false;
+
+    // Runs `search` once (see run_synchronously), its entries going into the set. Answers the
+    // search's result code; *final is its final result, null when none came (a failure or a
+    // time-out: the entries copied meanwhile are still in the set).
+    int32_t collect(LDAP *ld, const LookupSearch &search, LDAPMessage **final);
+};
 
 // True when the session reads the searches of its lookups in pages (version 3 and
 // DS_OPT_PAGED_RESULTS).
@@ -112,7 +132,7 @@ bool pages_lookups(const LDAP *ld);
 // entries as one result set with the statuses of dslookup. The session's size limit bounds the
 // whole (a whole that fills up with pages still to come answers DS_WARNING(4)); its time limit
 // bounds each page.
-int32_t paged_lookup(LDAP *ld, PageSearch search, const void *context, dsent ***result);
+int32_t paged_lookup(LDAP *ld, const LookupSearch &search, dsent ***result);
 
 // Runs a search whose filter element `write` encodes from `context`, and delivers its entries
 // as a result set, exactly as dslookup does for a filter text (same checks, same statuses).

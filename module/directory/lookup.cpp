@@ -1,5 +1,6 @@
 // Lookups: a synchronous search whose entries are delivered as a result set, the two ways host
 // programs reach it (by DN, and below the session's default base), and the release of a set.
+#include "../client/ldfilter.h"
 #include "directory.h"
 
 namespace {
@@ -18,72 +19,64 @@ int32_t check_lookup(LDAP *ld, const char *base, bool has_filter, dsent ***resul
     return DS_OK;
 }
 
-// Turns the outcome of a search into the lookup's status and result set, and releases the
-// chain. A search that failed but delivered entries (a size or time limit) keeps them and
-// answers a warning; one that failed without entries answers the failure.
-int32_t deliver(LDAP *ld, int32_t answer, LDAPMessage *chain, dsent ***result) {
-    const int32_t entries = ldap_count_entries(ld, chain);
-    int32_t status = DS_OK;
-    if (answer != LDAP_SUCCESS) {
-        if (entries == 0) {
-            ldap_msgfree(ld->ld_pool, chain);
-            return qor::ds::protocol_failure(ld, answer);
+// Turns the outcome of a lookup's search into its status and result set. A search that failed
+// but delivered entries (a size or time limit) keeps them and answers a warning; one that failed
+// without entries, or without a final result, answers the failure.
+int32_t deliver(LDAP *ld, int32_t answer, bool finished, const qor::ds::EntryCollector &collector,
+                qor::ds::ResultSetBuilder *builder, dsent ***result) {
+    if (!finished || (answer != LDAP_SUCCESS && collector.received == 0)) {
+        builder->release();
+        return qor::ds::protocol_failure(ld, answer);
+    }
+    if (collector.status != DS_OK) {   // an entry could not be copied: nothing is delivered
+        builder->release();
+        return collector.status;
+    }
+    *result = builder->take();
+    return answer != LDAP_SUCCESS ? DS_WARNING(answer) : DS_OK;
+}
+
+void take_entry(void *context, LDAP *ld, LDAPMessage *entry) {
+    auto *collector = static_cast<qor::ds::EntryCollector *>(context);
+    ++collector->received;
+    if (collector->status == DS_OK) {
+        if (collector->limit > 0 && collector->builder->count >= collector->limit) {
+            collector->full = true;
+        } else {
+            collector->status = collector->builder->append(ld, entry);
         }
-        status = DS_WARNING(answer);
     }
-    if (entries > 0) {
-        const int32_t built = qor::ds::build_result_set(ld, chain, entries, result);
-        if (built != DS_OK) status = built;
-    }
-    ldap_msgfree(ld->ld_pool, chain);
-    return status;
-}
-
-// A search with a filter text, or with a filter element that a writer encodes.
-struct TextSearch {
-    const char *base;
-    int32_t scope;
-    const char *filter;
-    char **attrs;
-};
-
-struct WrittenSearch {
-    const char *base;
-    int32_t scope;
-    FilterWriter write;
-    const void *context;
-    char **attrs;
-};
-
-int32_t search_text(LDAP *ld, const void *context, LDAPMessage **chain) {
-    const auto *search = static_cast<const TextSearch *>(context);
-    return ldap_search_s(ld, search->base, search->scope, search->filter, search->attrs, 0, chain);
-}
-
-int32_t search_written(LDAP *ld, const void *context, LDAPMessage **chain) {
-    const auto *search = static_cast<const WrittenSearch *>(context);
-    return search_with_filter_s(ld, search->base, search->scope, search->write, search->context, search->attrs, 0,
-                                chain);
+    ldap_msgfree(ld->ld_pool, entry);
 }
 
 // Runs the search once, or page by page when the session reads searches in pages.
-int32_t run_lookup(LDAP *ld, qor::ds::PageSearch search, const void *context, dsent ***result) {
-    if (qor::ds::pages_lookups(ld)) return qor::ds::paged_lookup(ld, search, context, result);
-    LDAPMessage *chain = nullptr;
-    const int32_t answer = qor::ds::run_synchronously(ld, [&] { return search(ld, context, &chain); });
-    return deliver(ld, answer, chain, result);
+int32_t run_lookup(LDAP *ld, const qor::ds::LookupSearch &search, dsent ***result) {
+    if (qor::ds::pages_lookups(ld)) return qor::ds::paged_lookup(ld, search, result);
+    qor::ds::ResultSetBuilder builder{ld->ld_pool};
+    qor::ds::EntryCollector collector{&builder};
+    LDAPMessage *final = nullptr;
+    const int32_t answer = collector.collect(ld, search, &final);
+    ldap_msgfree(ld->ld_pool, final);
+    return deliver(ld, answer, final != nullptr, collector, &builder, result);
 }
 
 }  // namespace
 
 namespace qor::ds {
 
+int32_t EntryCollector::collect(LDAP *ld, const LookupSearch &search, LDAPMessage **final) {
+    const EntryReceiver receiver{take_entry, this};
+    return run_synchronously(ld, [&] {
+        return search_entries_s(ld, search.base, search.scope, search.write, search.filter, search.attrs, receiver,
+                                final);
+    });
+}
+
 int32_t lookup_with_filter_writer(LDAP *ld, const char *base, int32_t scope, FilterWriter write,
                                   const void *context, char **attrs, dsent ***result) {
     const int32_t checked = check_lookup(ld, base, write != nullptr, result);
     if (checked != DS_OK) return checked;
-    const WrittenSearch search{base, scope, write, context, attrs};
-    return run_lookup(ld, search_written, &search, result);
+    return run_lookup(ld, LookupSearch{base, scope, write, context, attrs}, result);
 }
 
 }  // namespace qor::ds
@@ -91,8 +84,7 @@ int32_t lookup_with_filter_writer(LDAP *ld, const char *base, int32_t scope, Fil
 int32_t dslookup(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs, dsent ***result) {
     const int32_t checked = check_lookup(ld, base, filter != nullptr, result);
     if (checked != DS_OK) return checked;
-    const TextSearch search{base, scope, filter, attrs};
-    return run_lookup(ld, search_text, &search, result);
+    return run_lookup(ld, qor::ds::LookupSearch{base, scope, write_string_filter, filter, attrs}, result);
 }
 
 int32_t dsrslvdn(LDAP *ld, const char *dn, char **attrs, dsent ***result) {

@@ -32,14 +32,10 @@ void clear_cookie(LDAP *ld) {
     ld->ld_page_cookie = berval{};
 }
 
-// Takes the server's cookie for the next page from the final result of `chain`. False when the
+// Takes the server's cookie for the next page from a page's final result. False when the
 // search is complete: the cookie is empty, or the server sent no paged-results control (it
 // answered the search whole); also when the cookie cannot be read or kept (*failed is then set).
-bool take_cookie(LDAP *ld, LDAPMessage *chain, bool *failed) {
-    const LDAPMessage *result = nullptr;
-    for (const LDAPMessage *message = chain; message != nullptr; message = message->lm_chain_next) {
-        if (message->lm_type == LDAP_RES_SEARCH_RESULT) result = message;
-    }
+bool take_cookie(LDAP *ld, const LDAPMessage *result, bool *failed) {
     const uint8_t *value = nullptr;
     int32_t length = 0;
     if (result == nullptr || !qor::find_result_control(result, qor::kPagedResultsOid, &value, &length)) return false;
@@ -62,20 +58,6 @@ bool take_cookie(LDAP *ld, LDAPMessage *chain, bool *failed) {
     return !*failed;
 }
 
-// Appends the entries of one page to the set, up to `limit` entries in all (0: no limit);
-// *full tells that entries were left out for it. DS_OK, or the builder's failure.
-int32_t append_page(LDAP *ld, LDAPMessage *chain, int32_t limit, qor::ds::ResultSetBuilder *builder, bool *full) {
-    for (LDAPMessage *message = ldap_first_entry(ld, chain); message != nullptr; message = ldap_next_entry(ld, message)) {
-        if (limit > 0 && builder->count >= limit) {
-            *full = true;
-            return DS_OK;
-        }
-        const int32_t status = builder->append(ld, message);
-        if (status != DS_OK) return status;
-    }
-    return DS_OK;
-}
-
 }  // namespace
 
 namespace qor::ds {
@@ -84,28 +66,31 @@ bool pages_lookups(const LDAP *ld) {
     return ld->ld_protocol_version >= kVersion3 && (ld->ld_option_flags & DS_OPT_PAGED_RESULTS) != 0;
 }
 
-int32_t paged_lookup(LDAP *ld, PageSearch search, const void *context, dsent ***result) {
+int32_t paged_lookup(LDAP *ld, const LookupSearch &search, dsent ***result) {
     ResultSetBuilder builder{ld->ld_pool};
     // Every page asks the session's size limit, which a server applies to the whole paged
     // search; the client holds the whole to it as well, for a server that counts per page.
-    const int32_t whole_limit = ld->ld_sizelimit;
+    EntryCollector collector{&builder, ld->ld_sizelimit};
     ld->ld_page_size = page_size_setting();
     clear_cookie(ld);
     int32_t answer = LDAP_SUCCESS;
-    int32_t status = DS_OK;
     for (;;) {
-        LDAPMessage *chain = nullptr;
-        answer = run_synchronously(ld, [&] { return search(ld, context, &chain); });
-        bool full = false;
-        status = append_page(ld, chain, whole_limit, &builder, &full);
+        const int32_t page_start = builder.count;
+        LDAPMessage *final = nullptr;
+        answer = collector.collect(ld, search, &final);
+        if (final == nullptr) {   // a page that did not end adds nothing, not even its fill or failure
+            builder.truncate(page_start);
+            collector.full = false;
+            collector.status = DS_OK;
+        }
         bool unreadable = false;
-        const bool more = status == DS_OK && answer == LDAP_SUCCESS && take_cookie(ld, chain, &unreadable);
-        ldap_msgfree(ld->ld_pool, chain);
+        const bool more = collector.status == DS_OK && answer == LDAP_SUCCESS && take_cookie(ld, final, &unreadable);
+        ldap_msgfree(ld->ld_pool, final);
         if (unreadable) {
             ld->ld_errno = LDAP_DECODING_ERROR;
             answer = LDAP_DECODING_ERROR;
         }
-        if (full || (more && whole_limit > 0 && builder.count >= whole_limit)) {
+        if (collector.full || (more && collector.limit > 0 && builder.count >= collector.limit)) {
             answer = LDAP_SIZELIMIT_EXCEEDED;   // more entries wait, but the whole is full
             ld->ld_errno = answer;
             break;
@@ -115,9 +100,9 @@ int32_t paged_lookup(LDAP *ld, PageSearch search, const void *context, dsent ***
     ld->ld_page_size = 0;
     clear_cookie(ld);
 
-    if (status != DS_OK) {   // an entry could not be copied: nothing is delivered
+    if (collector.status != DS_OK) {   // an entry could not be copied: nothing is delivered
         builder.release();
-        return status;
+        return collector.status;
     }
     if (answer != LDAP_SUCCESS && builder.count == 0) {
         builder.release();

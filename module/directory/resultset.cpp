@@ -1,6 +1,6 @@
-// A result set built from a search's entry messages, one message at a time: every entry, its DN,
-// its attributes in the order the server sent them, each value's bytes with a NUL after them.
-// The set is independent of the messages, which stay the caller's.
+// A result set built from a search's entry messages, one message at a time as they arrive: every
+// entry, its DN, its attributes in the order the server sent them, each value's bytes with a NUL
+// after them. The set is independent of the messages, which stay the caller's.
 //
 // Each entry is one pool block holding the entry record and everything it points to, so an entry
 // costs one allocation and one release however many values it has:
@@ -298,10 +298,17 @@ dsent **ResultSetBuilder::take() {
 }
 
 void ResultSetBuilder::release() {
-    for (int32_t i = 0; i < count; ++i) release_entry(pool, set[i]);
+    truncate(0);
     pool_free(pool, set);
     set = nullptr;
-    count = capacity = 0;
+    capacity = 0;
+}
+
+void ResultSetBuilder::truncate(int32_t kept) {
+    for (; count > kept; --count) {
+        release_entry(pool, set[count - 1]);
+        set[count - 1] = nullptr;
+    }
 }
 
 void release_entry(HostPool *pool, dsent *entry) {
@@ -313,23 +320,6 @@ void release_entry(HostPool *pool, dsent *entry) {
         }
     }
     pool_free(pool, entry);
-}
-
-int32_t build_result_set(LDAP *ld, LDAPMessage *chain, int32_t count, dsent ***result) {
-    ResultSetBuilder builder{ld->ld_pool};
-    // The count is known: the array is sized once, neither grown nor shrunk on the way.
-    if (count < INT32_MAX / static_cast<int32_t>(sizeof(dsent *)) && !builder.resize(count + 1)) return DS_NO_MEMORY;
-    int32_t built = 0;
-    for (LDAPMessage *message = ldap_first_entry(ld, chain); message != nullptr && built < count;
-         message = ldap_next_entry(ld, message), ++built) {
-        const int32_t status = builder.append(ld, message);
-        if (status != DS_OK) {
-            builder.release();
-            return status;
-        }
-    }
-    *result = builder.take();
-    return DS_OK;
 }
 
 }  // namespace qor::ds

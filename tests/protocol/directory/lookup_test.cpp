@@ -233,6 +233,47 @@ TEST_F(LookupProtocolTest, TimedOutLookupAbandonsItsRequest) {
     EXPECT_EQ(ld_->ld_pending_requests, nullptr);
 }
 
+// Entries are copied into the set as they arrive and their messages released at once, so the
+// pool never holds much more than the set; a search that then falls silent past the time limit
+// delivers none of the entries it had copied, and leaves nothing.
+TEST_F(LookupProtocolTest, EntriesAreCopiedAsTheyArrive) {
+    constexpr int kEntries = 64;
+    const std::string filler(2000, 'x');
+    const auto entries = [&](int id, int count) {
+        Bytes bytes;
+        for (int i = 0; i < count; ++i) {
+            const Bytes entry = ldap::search_entry(id, "cn=e" + std::to_string(i) + ",o=x", {{"cn", {"e"}}, {"d", {filler}}});
+            bytes.insert(bytes.end(), entry.begin(), entry.end());
+        }
+        return bytes;
+    };
+    Bytes answer = entries(2, kEntries);
+    const Bytes done = ldap::search_done(2, 0);
+    answer.insert(answer.end(), done.begin(), done.end());
+    expect_open()
+        .expect(search(2, "o=x", 2, ldap::filter::present("cn")))
+        .reply(answer)
+        .expect(search(3, "o=x", 2, ldap::filter::present("cn"), {}, 1))
+        .reply(entries(3, 8))
+        .hold();
+    open();
+    const qorhost_pool_stats before = qortest::pool_stats(ld_->ld_pool);
+    dsent **set = nullptr;
+    ASSERT_EQ(ds_.dsreslv(ld_, "cn=*", nullptr, &set), DS_OK);
+    const qorhost_pool_stats after = qortest::pool_stats(ld_->ld_pool);
+    const long set_bytes = after.live_bytes - before.live_bytes;
+    EXPECT_LT(after.peak_bytes - before.live_bytes, set_bytes + set_bytes / 4);   // holding every message: 2x
+    ASSERT_NE(set[kEntries - 1], nullptr);
+    EXPECT_EQ(set[kEntries], nullptr);
+    EXPECT_EQ(ds_.dsfree(ld_, set), DS_OK);
+
+    ds_.dsopt(ld_, 1, -1, -1, nullptr);
+    const long blocks = live_blocks();
+    EXPECT_EQ(ds_.dsreslv(ld_, "cn=*", nullptr, &set), DS_STATUS(85));
+    EXPECT_EQ(set, nullptr);
+    EXPECT_LE(live_blocks(), blocks);   // the eight entries copied are gone
+}
+
 // An attribute the client cannot decode is a failure, never a silently shorter entry.
 TEST_F(LookupProtocolTest, UndecodableAttributeFailsTheLookup) {
     using namespace qortest::ber;
