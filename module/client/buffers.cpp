@@ -2,6 +2,7 @@
 
 #include "../host/services.h"
 #include "../util/util.h"
+#include "client.h"
 #include "pool.h"
 
 namespace qor {
@@ -9,6 +10,15 @@ namespace qor {
 void drop_buffer(HostPool *pool, BerElement *ber) {
     pool_free_buffer(pool, ber->be_start);
     ber->be_start = ber->be_pos = ber->be_end = nullptr;
+}
+
+void release_request_element(BerElement *ber) {
+    if (ber == nullptr) return;
+    if (ber->be_start != nullptr) {
+        const uint8_t *end = ber->be_pos > ber->be_end ? ber->be_pos : ber->be_end;
+        scrub(ber->be_start, static_cast<int32_t>(end - ber->be_start));
+    }
+    berfree(ber, kWithBuffer);
 }
 
 BerElement written_view(const BerElement *written) {

@@ -16,6 +16,10 @@ namespace qor {
 // Releases the message buffer a reading element holds; the element then reads nothing.
 void drop_buffer(HostPool *pool, BerElement *ber);
 
+// Releases a request's element with its buffer, overwriting the bytes first: a bind request
+// carries its password, which must not linger in the pool's free memory. Null is ignored.
+void release_request_element(BerElement *ber);
+
 // An element that reads the bytes written so far into `written` from their start, without a
 // buffer of its own (it must not outlive `written`'s buffer).
 BerElement written_view(const BerElement *written);

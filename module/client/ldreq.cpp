@@ -18,7 +18,7 @@ void release_request_record(LDAP *ld, LDAPPendingRequest *request) {
         ld->ld_pending_requests = request->rq_next;
     }
     if (request->rq_next != nullptr) request->rq_next->rq_prev = request->rq_prev;
-    berfree(request->rq_ber, qor::kWithBuffer);
+    qor::release_request_element(request->rq_ber);
     qor::pool_free(ld->ld_pool, request->rq_error_text);
     qor::pool_free(ld->ld_pool, request->rq_matched_dn);
     qor::pool_free(ld->ld_pool, request->rq_references);
@@ -132,7 +132,7 @@ int32_t send_server_request(LDAP *ld, BerElement *ber, int32_t msgid, LDAPPendin
     }
     free_servers(ld, servers);   // the entry a new connection took over is no longer in the list
     if (conn == nullptr || !takes_requests(ld, conn)) {
-        berfree(ber, qor::kWithBuffer);
+        qor::release_request_element(ber);
         if (ld->ld_errno == LDAP_SUCCESS) ld->ld_errno = LDAP_SERVER_DOWN;
         return -1;
     }
@@ -142,7 +142,7 @@ int32_t send_server_request(LDAP *ld, BerElement *ber, int32_t msgid, LDAPPendin
     if (request == nullptr) {
         ld->ld_errno = LDAP_NO_MEMORY;
         free_connection(ld, conn, qor::kOneUse, qor::kNoUnbind);
-        berfree(ber, qor::kWithBuffer);
+        qor::release_request_element(ber);
         return -1;
     }
     request->rq_msgid = msgid;

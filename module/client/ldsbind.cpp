@@ -1,6 +1,7 @@
 // Simple bind: SEQUENCE { id, [APPLICATION 0] { version, DN, [0] password } }, announcing the
 // session's protocol version.
 #include "../host/services.h"
+#include "buffers.h"
 #include "client.h"
 #include "engine.h"
 
@@ -19,7 +20,7 @@ int32_t ldap_simple_bind(LDAP *ld, const char *dn, const char *password) {
     if (berprnt(ber, "{it{ists}}", msgid, LDAP_REQ_BIND, ld->ld_protocol_version, dn, kSimpleCredentialsTag,
                 password) == -1) {
         ld->ld_errno = LDAP_ENCODING_ERROR;
-        berfree(ber, qor::kWithBuffer);
+        qor::release_request_element(ber);
         return -1;
     }
     // A new identity may see other entries: nothing cached before it may answer after it.
