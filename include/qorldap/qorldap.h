@@ -293,7 +293,9 @@ typedef int32_t (*qorldap_dsopen_fn)(LDAP **session, const char *host, int32_t p
 typedef int32_t (*qorldap_dsclose_fn)(LDAP *session);
 
 /* Slot 7. Changes the time limit (seconds; -1 keeps it), the size limit (entries, 0 no limit;
- * -1 keeps it), the option word (-1 keeps it) and the default base DN (copied; null keeps it).
+ * -1 keeps it), the option word (-1 keeps it; its DS_OPT_START_TLS and DS_OPT_TRY_START_TLS bits
+ * stay as dsopen set them, so no later connection goes in clear) and the default base DN (copied;
+ * null keeps it).
  * When the copy of the base cannot be had the session is left without a base (dsreslv then
  * answers DS_NO_BASE_DN). A null session is ignored. */
 typedef void (*qorldap_dsopt_fn)(LDAP *session, int32_t time_limit_seconds, int32_t size_limit,

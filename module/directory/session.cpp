@@ -168,7 +168,12 @@ void dsopt(LDAP *ld, int32_t time_limit_seconds, int32_t size_limit, int32_t opt
         ld->ld_timelimit = seconds * 1000;
     }
     if (size_limit != -1) ld->ld_sizelimit = size_limit;
-    if (options != -1) ld->ld_option_flags = static_cast<uint32_t>(options);
+    // The StartTLS bits stay as dsopen set them: an option word given later for other reasons
+    // must not send a reconnect's bind, or a referral's, in clear.
+    constexpr uint32_t kTlsBits = OPT_START_TLS | OPT_TRY_START_TLS;
+    if (options != -1) {
+        ld->ld_option_flags = (static_cast<uint32_t>(options) & ~kTlsBits) | (ld->ld_option_flags & kTlsBits);
+    }
     if (base != nullptr) {
         char *copy = qor::pool_copy_text(ld->ld_pool, base);
         qor::pool_free(ld->ld_pool, ld->ld_defbase);

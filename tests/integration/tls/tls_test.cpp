@@ -173,6 +173,9 @@ TEST_F(TlsTest, RefusedCertificatesFailTheOpenAndLogTheirReason) {
 TEST_F(TlsTest, StartTlsProtectsTheBindAndTheUpdates) {
     ASSERT_EQ(open("127.0.0.1", server_->port(), DS_OPT_START_TLS), DS_OK);
     EXPECT_EQ(write_and_read("after StartTLS"), "after StartTLS");
+    // An option word set later for other reasons keeps StartTLS for the connections still to come.
+    ds_.dsopt(ld_, -1, -1, DS_OPT_CHASE_REFERRALS, nullptr);
+    EXPECT_EQ(ld_->ld_option_flags, static_cast<uint32_t>(DS_OPT_CHASE_REFERRALS | DS_OPT_START_TLS));
     // A session that only tries StartTLS gets it from a server that agrees.
     ds_.dsclose(ld_);
     ASSERT_EQ(open("127.0.0.1", server_->port(), DS_OPT_TRY_START_TLS), DS_OK);
