@@ -63,16 +63,24 @@ int32_t start_search(LDAP *ld, BerElement *ber, const char *base) {
     return msgid;
 }
 
+// A call without what it needs: LDAP_PARAM_ERROR, also left in ld_errno.
+int32_t parameter_error(LDAP *ld) {
+    ld->ld_errno = LDAP_PARAM_ERROR;
+    return LDAP_PARAM_ERROR;
+}
+
+// Builds and sends a search: its message id, or -1 with ld_errno set (see start_search).
+int32_t send_search(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
+                    char **attrs, int32_t attrsonly) {
+    return start_search(ld, build_search(ld, base, scope, write, context, attrs, attrsonly), base);
+}
+
 // Builds, sends and waits for a whole search; the chain is left in *result for the caller.
 int32_t search_and_wait(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
                         char **attrs, int32_t attrsonly, LDAPMessage **result) {
-    if (result == nullptr) {
-        ld->ld_errno = LDAP_PARAM_ERROR;
-        return LDAP_PARAM_ERROR;
-    }
-    const int32_t wait_ms = ld->ld_timelimit;
-    BerElement *ber = build_search(ld, base, scope, write, context, attrs, attrsonly);
-    return qor::await_result_code(ld, start_search(ld, ber, base), wait_ms, result);
+    if (result == nullptr) return parameter_error(ld);
+    const int32_t msgid = send_search(ld, base, scope, write, context, attrs, attrsonly);
+    return qor::await_result_code(ld, msgid, ld->ld_timelimit, result);
 }
 
 }  // namespace
@@ -82,13 +90,9 @@ namespace qor {
 int32_t search_entries_s(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
                          char **attrs, EntryReceiver receiver, LDAPMessage **final) {
     *final = nullptr;
-    if (write == nullptr) {
-        ld->ld_errno = LDAP_PARAM_ERROR;
-        return LDAP_PARAM_ERROR;
-    }
-    const int32_t wait_ms = ld->ld_timelimit;
-    BerElement *ber = build_search(ld, base, scope, write, context, attrs, 0);
-    return await_search_entries(ld, start_search(ld, ber, base), wait_ms, receiver, final);
+    if (write == nullptr) return parameter_error(ld);
+    const int32_t msgid = send_search(ld, base, scope, write, context, attrs, 0);
+    return await_search_entries(ld, msgid, ld->ld_timelimit, receiver, final);
 }
 
 }  // namespace qor
@@ -100,7 +104,7 @@ BerElement *ldap_build_search_req(LDAP *ld, const char *base, int32_t scope, con
 
 int32_t ldap_search(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs,
                     int32_t attrsonly) {
-    return start_search(ld, ldap_build_search_req(ld, base, scope, filter, attrs, attrsonly), base);
+    return send_search(ld, base, scope, write_string_filter, filter, attrs, attrsonly);
 }
 
 int32_t ldap_search_s(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs,
@@ -110,9 +114,6 @@ int32_t ldap_search_s(LDAP *ld, const char *base, int32_t scope, const char *fil
 
 int32_t search_with_filter_s(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
                              char **attrs, int32_t attrsonly, LDAPMessage **result) {
-    if (write == nullptr) {
-        ld->ld_errno = LDAP_PARAM_ERROR;
-        return LDAP_PARAM_ERROR;
-    }
+    if (write == nullptr) return parameter_error(ld);
     return search_and_wait(ld, base, scope, write, context, attrs, attrsonly, result);
 }

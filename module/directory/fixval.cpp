@@ -66,7 +66,8 @@ char *exponent_text(HostPool *pool, double number, bool single) {
 char *floating_text(HostPool *pool, double number, bool single, bool *refused) {
     *refused = number != number || number - number != 0;   // NaN, or an infinity
     if (*refused) return nullptr;
-    if (number == 0.0) return qor::pool_copy_bytes(pool, "0", 1);
+    constexpr char kZero[] = "0";
+    if (number == 0.0) return qor::pool_copy_bytes(pool, kZero, literal_length(kZero));
     char *text = fixed_text(pool, number);
     if (text == nullptr || read_back(text, single) == number) return text;
     qor::pool_free(pool, text);

@@ -1,14 +1,15 @@
 // Directory sessions: opening a bound session from arguments, host options and environment,
 // changing its settings, reporting its last failure, and closing it.
+#include "../client/ldurl.h"
 #include "../host/services.h"
 #include "config.h"
 #include "directory.h"
 
 namespace {
 
-// The well-known LDAP port: where directory servers listen unless told otherwise, taken when
-// neither the argument, the host options nor the environment name a port.
-constexpr int32_t kDefaultPort = 389;
+// The well-known LDAP port (that of ldap:// URLs): where directory servers listen unless told
+// otherwise, taken when neither the argument, the host options nor the environment name a port.
+constexpr int32_t kDefaultPort = qor::kLdapPort;
 constexpr int32_t kDefaultTimeLimitMs = 30000;
 constexpr int32_t kPreferredVersion = 3;
 constexpr int32_t kFallbackVersion = 2;
@@ -75,7 +76,9 @@ bool take_tls_settings(LDAP *ld, void *option_lookup) {
     }
     SettingValue<qor::ds::kTlsRequireCertSetting.max_bytes> require;
     require.resolve(nullptr, false, option_lookup, qor::ds::kTlsRequireCertSetting);
-    const bool never = require.text != nullptr && wzsteqn(require.text, require.length, "never", 5) != 0;
+    constexpr char kNever[] = "never";
+    const bool never =
+        require.text != nullptr && wzsteqn(require.text, require.length, kNever, literal_length(kNever)) != 0;
     ld->ld_tls_verify = never ? TLS_VERIFY_NEVER : TLS_VERIFY_DEMAND;
     return true;
 }
