@@ -12,35 +12,35 @@
 // written and be_end is the end of its buffer; while it is read, [be_pos, be_end) is unread.
 // An element copied by value reads the same bytes without moving the original's position.
 struct BerElement {
-    HostPool *be_pool;       // pool of the buffer; the session pool for every element of a session
-    uint8_t *be_start;       // first byte of the buffer
-    uint8_t *be_pos;         // next byte to read or write
-    uint8_t *be_end;         // end of valid bytes (reading) or of the buffer (writing)
+    HostPool *be_pool;  // pool of the buffer; the session pool for every element of a session
+    uint8_t *be_start;  // first byte of the buffer
+    uint8_t *be_pos;    // next byte to read or write
+    uint8_t *be_end;    // end of valid bytes (reading) or of the buffer (writing)
     // Codec-private from here, except be_options.
-    uint32_t be_open_ends[4];     // reading: offsets from be_start of the ends of entered elements
-    uint8_t be_options;           // copy of the session's option byte
-    uint8_t be_depth;             // reading: number of entered elements
-    uint8_t be_state;             // codec's own flags
+    uint32_t be_open_ends[4];  // reading: offsets from be_start of the ends of entered elements
+    uint8_t be_options;        // copy of the session's option byte
+    uint8_t be_depth;          // reading: number of entered elements
+    uint8_t be_state;          // codec's own flags
     uint8_t be_reserved;
-    StringTranslator be_encode;   // applied to every string written
-    StringTranslator be_decode;   // applied to every string read
-    uint32_t be_open_chain;       // writing: offset of the innermost open SEQUENCE/SET, plus one
+    StringTranslator be_encode;  // applied to every string written
+    StringTranslator be_decode;  // applied to every string read
+    uint32_t be_open_chain;      // writing: offset of the innermost open SEQUENCE/SET, plus one
 };
 
 // One per connection. sb_input is the codec's read-ahead buffer for the socket: [be_pos, be_end)
 // are bytes received and not yet handed out, possibly the beginning of a message whose rest has
 // not arrived yet; be_start is released by the client when the connection closes.
 struct LDAPSocketBuffer {
-    int32_t sb_socket;            // host socket handle
-    BerElement sb_input;          // read-ahead buffer (codec)
-    uint8_t *sb_input_limit;      // codec: end of sb_input's buffer
+    int32_t sb_socket;        // host socket handle
+    BerElement sb_input;      // read-ahead buffer (codec)
+    uint8_t *sb_input_limit;  // codec: end of sb_input's buffer
     // Set by the client before each read of a message: above 0, the most milliseconds the read
     // may wait for the rest of the message (the host's read limit still bounds it). When that
     // time passes first, the read answers 0 and keeps what arrived for the next read.
     int32_t sb_read_wait_ms;
-    uint32_t sb_reserved1[5];     // codec
-    HostEvent *sb_event;          // event the socket is registered with, or null
-    uint32_t sb_reserved2[2];     // codec
+    uint32_t sb_reserved1[5];  // codec
+    HostEvent *sb_event;       // event the socket is registered with, or null
+    uint32_t sb_reserved2[2];  // codec
 };
 
 // What bergnxt answers besides the outer tag of a whole message (a tag is never negative).

@@ -17,26 +17,26 @@
 
 /* Program control node (44 bytes). */
 typedef struct qorhost_control_node {
-    uint32_t pcn_flags;           /* 0xFFFF0000 */
-    uint32_t pcn_size1;           /* 1024 */
-    uint32_t pcn_size2;           /* 1024 */
-    char pcn_name[8];             /* the module's name, blank-padded, no NUL */
+    uint32_t pcn_flags; /* 0xFFFF0000 */
+    uint32_t pcn_size1; /* 1024 */
+    uint32_t pcn_size2; /* 1024 */
+    char pcn_name[8];   /* the module's name, blank-padded, no NUL */
     uint32_t pcn_zero;
-    int32_t (*pcn_entry)(void);   /* the node's entry, called by the loader after mcn_main */
-    uint32_t pcn_one;             /* 1 */
-    uint32_t pcn_id1;             /* 9683 */
-    uint32_t pcn_id2;             /* 34702482 */
-    uint32_t pcn_id3;             /* 15 */
+    int32_t (*pcn_entry)(void); /* the node's entry, called by the loader after mcn_main */
+    uint32_t pcn_one;           /* 1 */
+    uint32_t pcn_id1;           /* 9683 */
+    uint32_t pcn_id2;           /* 34702482 */
+    uint32_t pcn_id3;           /* 15 */
 } qorhost_control_node;
 
 /* Image-information record (96 bytes). */
 typedef struct qorhost_image_record {
-    char vi_eyecatcher[24];       /* "QOR_Image_Information=", NUL, zero */
-    uint32_t vi_magic;            /* 0xB0BDEBED */
-    uint32_t vi_format;           /* 8 */
-    char vi_host_version[6];      /* the host version the image was built for, "d.dd" */
-    char vi_release[20];          /* the image's release, 16 characters, e.g. "QORLDAP.01.00.00" */
-    char vi_build_date[12];       /* "Mmm dd yyyy", NUL */
+    char vi_eyecatcher[24];  /* "QOR_Image_Information=", NUL, zero */
+    uint32_t vi_magic;       /* 0xB0BDEBED */
+    uint32_t vi_format;      /* 8 */
+    char vi_host_version[6]; /* the host version the image was built for, "d.dd" */
+    char vi_release[20];     /* the image's release, 16 characters, e.g. "QORLDAP.01.00.00" */
+    char vi_build_date[12];  /* "Mmm dd yyyy", NUL */
     uint16_t vi_pad;
     uint32_t vi_reserved[3];
     const void *vi_control_nodes; /* the image's program control nodes (mcn_pcns), null-terminated */

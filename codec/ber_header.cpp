@@ -31,7 +31,7 @@ HeaderStatus parse_header(const uint8_t *bytes, size_t available, Header *header
     uint32_t length = lead;
     if (lead & kLongLength) {
         size_t count = lead & 0x7F;
-        if (count == 0 || count > 4) return HeaderStatus::kMalformed;   // indefinite, or too long
+        if (count == 0 || count > 4) return HeaderStatus::kMalformed;  // indefinite, or too long
         if (available - at < count) return HeaderStatus::kNeedMore;
         length = 0;
         for (size_t i = 0; i < count; ++i) length = (length << 8) | bytes[at++];

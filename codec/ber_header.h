@@ -10,7 +10,7 @@ namespace qor::codec {
 
 inline constexpr uint8_t kConstructedBit = 0x20;
 inline constexpr size_t kMaxTagOctets = 4;
-inline constexpr size_t kMaxLengthOctets = 5;   // 0x84 and four octets
+inline constexpr size_t kMaxLengthOctets = 5;  // 0x84 and four octets
 inline constexpr size_t kMaxHeaderOctets = kMaxTagOctets + kMaxLengthOctets;
 
 // Universal tags the codec writes by default.
@@ -31,9 +31,9 @@ struct Header {
 };
 
 enum class HeaderStatus {
-    kComplete,    // *header is filled
-    kNeedMore,    // the available octets end inside the header
-    kMalformed,   // indefinite length, more than four length octets, or a tag longer than four
+    kComplete,   // *header is filled
+    kNeedMore,   // the available octets end inside the header
+    kMalformed,  // indefinite length, more than four length octets, or a tag longer than four
 };
 
 // Parses the header at `bytes` from `available` octets without looking past them. It does not

@@ -9,7 +9,7 @@
 namespace qor::codec {
 
 // Bits of be_state.
-inline constexpr uint8_t kWriteFailed = 0x01;   // a write failed: the bytes are not a message
+inline constexpr uint8_t kWriteFailed = 0x01;  // a write failed: the bytes are not a message
 
 // Reading: at most this many entered elements at once (the size of be_open_ends).
 inline constexpr uint8_t kMaxEnteredDepth = sizeof(BerElement::be_open_ends) / sizeof(uint32_t);

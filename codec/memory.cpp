@@ -20,7 +20,7 @@ char *copy_text(HostPool *pool, const uint8_t *bytes, size_t length) {
     if (length >= kMaxBlock) return nullptr;
     char *text = static_cast<char *>(allocate(pool, length + 1));
     if (text != nullptr && length != 0) memcpy(text, bytes, length);
-    return text;   // the pool's zero fill terminates it
+    return text;  // the pool's zero fill terminates it
 }
 
 size_t text_length(const char *text) {

@@ -244,7 +244,7 @@ bool read_texts(BerElement *ber, char ***out, uint32_t *tag) {
     if (texts == nullptr) return false;
     for (int32_t i = 0; i < count; ++i) {
         Item item;
-        take_primitive(ber, &item);   // counted above: cannot fail
+        take_primitive(ber, &item);  // counted above: cannot fail
         texts[i] = new_text(ber, item, nullptr);
         if (texts[i] == nullptr) {
             release_texts(ber->be_pool, texts);
@@ -266,7 +266,7 @@ bool read_bervals(BerElement *ber, berval ***out, uint32_t *tag) {
     if (values == nullptr) return false;
     for (int32_t i = 0; i < count; ++i) {
         Item item;
-        take_primitive(ber, &item);   // counted above: cannot fail
+        take_primitive(ber, &item);  // counted above: cannot fail
         auto *value = static_cast<berval *>(allocate(ber->be_pool, sizeof(berval)));
         uint32_t length = 0;
         char *bytes = value != nullptr ? new_text(ber, item, &length) : nullptr;

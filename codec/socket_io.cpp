@@ -145,7 +145,7 @@ uint8_t *take_message(LDAPSocketBuffer *sb, size_t total, HostPool *pool) {
         input.be_pool == pool) {
         uint8_t *message = input.be_start;
         if (!new_input(sb, kReadAheadCapacity)) {
-            input.be_start = input.be_pos = input.be_end = nullptr;   // allocated again by the next read
+            input.be_start = input.be_pos = input.be_end = nullptr;  // allocated again by the next read
             sb->sb_input_limit = nullptr;
         }
         return message;

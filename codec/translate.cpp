@@ -7,8 +7,7 @@
 
 namespace qor::codec {
 
-bool translate(HostPool *pool, StringTranslator translator, const uint8_t *bytes, uint32_t length,
-               Translated *out) {
+bool translate(HostPool *pool, StringTranslator translator, const uint8_t *bytes, uint32_t length, Translated *out) {
     if (length >= kMaxBlock) return false;
     auto *copy = static_cast<uint8_t *>(allocate(pool, length + 1));
     if (copy == nullptr) return false;

@@ -17,7 +17,6 @@ struct Translated {
 
 // Runs `translator` on a pool copy of `length` bytes (the translator consumes the copy). False
 // when the copy or the translator's output cannot be had; nothing is left allocated then.
-bool translate(HostPool *pool, StringTranslator translator, const uint8_t *bytes, uint32_t length,
-               Translated *out);
+bool translate(HostPool *pool, StringTranslator translator, const uint8_t *bytes, uint32_t length, Translated *out);
 
 }  // namespace qor::codec

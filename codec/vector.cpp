@@ -4,6 +4,7 @@
 
 using namespace qor::codec;
 
+// clang-format off
 const CodecVector bertbl = {
     {nullptr, nullptr},
     print,
@@ -22,3 +23,4 @@ const CodecVector bertbl = {
     write_bytes,
     set_translators,
 };
+// clang-format on

@@ -101,7 +101,8 @@ bool put_bervals(BerElement *ber, uint32_t tag, berval *const *values) {
     for (; values != nullptr && *values != nullptr; ++values) {
         const berval *value = *values;
         if (value->bv_len < 0 || (value->bv_len > 0 && value->bv_val == nullptr)) return false;
-        if (!put_string(ber, tag, reinterpret_cast<const uint8_t *>(value->bv_val), static_cast<size_t>(value->bv_len))) {
+        if (!put_string(ber, tag, reinterpret_cast<const uint8_t *>(value->bv_val),
+                        static_cast<size_t>(value->bv_len))) {
             return false;
         }
     }
@@ -131,7 +132,7 @@ bool close_constructed(BerElement *ber, char opener) {
     uint32_t outer;
     memcpy(&outer, area + 1, sizeof outer);
     uint8_t *contents = area + kLengthArea;
-    size_t length = static_cast<size_t>(ber->be_pos - contents);   // below kMaxBlock
+    size_t length = static_cast<size_t>(ber->be_pos - contents);  // below kMaxBlock
     size_t used = encode_length(static_cast<uint32_t>(length), area);
     move_down(area + used, contents, length);
     ber->be_pos -= kLengthArea - used;
@@ -165,7 +166,7 @@ bool print_items(BerElement *ber, const char *format, va_list *args) {
     for (const char *at = format; *at != '\0'; ++at) {
         char code = *at;
         if (code == 't') {
-            if (overridden) return false;   // two tags for one item
+            if (overridden) return false;  // two tags for one item
             overridden = true;
             tag = va_arg(*args, uint32_t);
             continue;
@@ -177,7 +178,7 @@ bool print_items(BerElement *ber, const char *format, va_list *args) {
         if (!print_item(ber, code, overridden, tag, args)) return false;
         overridden = false;
     }
-    return !overridden;   // a tag must be followed by its item
+    return !overridden;  // a tag must be followed by its item
 }
 
 }  // namespace

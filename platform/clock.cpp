@@ -35,6 +35,5 @@ double wzdttme_service() {
 
 extern "C" void qorhost_advance_clock_ms(double ms) {
     double current = qorhost::offset_ms.load(std::memory_order_relaxed);
-    while (!qorhost::offset_ms.compare_exchange_weak(current, current + ms, std::memory_order_relaxed)) {
-    }
+    while (!qorhost::offset_ms.compare_exchange_weak(current, current + ms, std::memory_order_relaxed)) {}
 }

@@ -11,9 +11,9 @@
 
 namespace qorhost {
 
-void bind_host_services();          // service_table.cpp
+void bind_host_services();              // service_table.cpp
 void load_settings_from_environment();  // settings.cpp
-void open_log_from_environment();   // log.cpp
+void open_log_from_environment();       // log.cpp
 void load_options_from_environment();   // options.cpp
 
 namespace {
@@ -76,7 +76,9 @@ void ensure_started() {
     });
 }
 
-uintptr_t control_block_address() { return reinterpret_cast<uintptr_t>(storage.words.data()); }
+uintptr_t control_block_address() {
+    return reinterpret_cast<uintptr_t>(storage.words.data());
+}
 
 void **module_vector(int module) {
     if (module < 0 || module >= kModuleCount) {
@@ -89,9 +91,13 @@ void set_module_vector(int module, void **vector) {
     __atomic_store_n(&storage.module_table[module], static_cast<void *>(vector), __ATOMIC_RELEASE);
 }
 
-const uint8_t *fold_table() { return storage.fold.data(); }
+const uint8_t *fold_table() {
+    return storage.fold.data();
+}
 
-uintptr_t base_task_handle() { return kBaseTaskHandle; }
+uintptr_t base_task_handle() {
+    return kBaseTaskHandle;
+}
 
 int host_encoding() {
     return static_cast<int>(__atomic_load_n(&storage.encoding_record[kEncodingWord], __ATOMIC_RELAXED));

@@ -25,7 +25,7 @@ bool armed_allocation_fails() {
     if (fail) {
         injected.fetch_add(1, std::memory_order_relaxed);
         if (!keep_failing.load(std::memory_order_relaxed)) {
-            allocation_faults_armed.store(false, std::memory_order_relaxed);   // a single failure: done
+            allocation_faults_armed.store(false, std::memory_order_relaxed);  // a single failure: done
         }
     }
     return fail;
@@ -53,4 +53,6 @@ extern "C" void qorhost_fail_reset(void) {
     injected.store(0, std::memory_order_relaxed);
 }
 
-extern "C" long qorhost_failures_injected(void) { return qorhost::injected.load(std::memory_order_relaxed); }
+extern "C" long qorhost_failures_injected(void) {
+    return qorhost::injected.load(std::memory_order_relaxed);
+}

@@ -62,7 +62,7 @@ size_t directive_length(std::string_view f, size_t start) {
     const bool integer = std::strchr("diouxX", conversion) != nullptr;
     const bool floating = std::strchr("eEfFgGaA", conversion) != nullptr;
     const bool text = conversion == 'c' || conversion == 's';
-    const bool fits = length.empty() ? (integer || floating || text || conversion == 'p')
+    const bool fits = length.empty()  ? (integer || floating || text || conversion == 'p')
                       : length == "L" ? floating
                       : length == "l" ? (integer || floating || text)
                                       : integer;

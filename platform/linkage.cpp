@@ -34,14 +34,14 @@ struct Published {
 };
 
 std::mutex registry_lock;
-std::vector<Published> published;   // guarded by registry_lock
+std::vector<Published> published;  // guarded by registry_lock
 // An image loaded and kept: its dlopen handle, the path it was loaded from, its record.
 struct LoadedImage {
     void *handle;
     std::string path;
     const qorhost_image_record *record;
 };
-std::vector<LoadedImage> images;    // in load order; guarded by registry_lock
+std::vector<LoadedImage> images;  // in load order; guarded by registry_lock
 
 // Installation depth of the calling thread: vectors published while it is above 0 come from a
 // module being installed, whose termination is its installer's business.
@@ -133,7 +133,8 @@ std::string image_file_name(const char *name8) {
         name.pop_back();
     }
     for (char &c : name) {
-        const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+        const bool allowed =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
         if (!allowed) {
             return {};
         }
@@ -225,7 +226,8 @@ int32_t hiexprt_service(int32_t module, void *const *vector, uintptr_t) {
 
 int32_t wideprt_service(int32_t module) {
     std::lock_guard lock(registry_lock);
-    const auto it = std::find_if(published.begin(), published.end(), [&](const Published &p) { return p.module == module; });
+    const auto it =
+        std::find_if(published.begin(), published.end(), [&](const Published &p) { return p.module == module; });
     if (it == published.end()) {
         return status(kStatusNotPublished);
     }
@@ -257,7 +259,8 @@ extern "C" const qorhost_image_record *qorhost_image_of(const char *path) {
         return nullptr;
     }
     std::lock_guard lock(registry_lock);
-    const auto it = std::find_if(images.begin(), images.end(), [&](const LoadedImage &image) { return image.path == path; });
+    const auto it =
+        std::find_if(images.begin(), images.end(), [&](const LoadedImage &image) { return image.path == path; });
     return it != images.end() ? it->record : nullptr;
 }
 

@@ -17,7 +17,7 @@ namespace qorhost {
 namespace {
 
 std::mutex log_lock;
-int log_fd = STDERR_FILENO;   // guarded by log_lock
+int log_fd = STDERR_FILENO;  // guarded by log_lock
 
 // Opens `path` for appending, or answers -1.
 int open_for_append(const char *path) {

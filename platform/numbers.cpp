@@ -10,7 +10,9 @@
 namespace qorhost {
 namespace {
 
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+inline bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Length of the longest prefix of [text, end) of the form digits [. digits] [e [sign] digits],
 // with at least one digit before or after the point; 0 when there is none.

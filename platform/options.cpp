@@ -25,8 +25,8 @@ struct OptionScope {
 OptionScope base_scope;
 
 std::mutex options_lock;
-std::map<std::string, std::string> options;     // guarded by options_lock
-std::unordered_set<const char *> handed_out;    // copies not yet given back; guarded by options_lock
+std::map<std::string, std::string> options;   // guarded by options_lock
+std::unordered_set<const char *> handed_out;  // copies not yet given back; guarded by options_lock
 
 std::string trimmed(const std::string &text) {
     const char *blanks = " \t\r\n";
@@ -52,7 +52,8 @@ bool load_options_file(const char *path) {
         const size_t equals = text.find('=');
         const std::string name = equals == std::string::npos ? std::string() : trimmed(text.substr(0, equals));
         if (name.empty()) {
-            log_line(std::string("qorhost: ") + path + ":" + std::to_string(number) + ": not a NAME=VALUE line, ignored");
+            log_line(std::string("qorhost: ") + path + ":" + std::to_string(number) +
+                     ": not a NAME=VALUE line, ignored");
             continue;
         }
         std::lock_guard lock(options_lock);
@@ -73,8 +74,8 @@ void *xalanch_service(uintptr_t task) {
     return task == base_task_handle() ? &base_scope : nullptr;
 }
 
-int32_t xjsymgc_service(void *handle, const char *name, int32_t name_length, const char **value,
-                        int32_t *value_length, int32_t, int32_t) {
+int32_t xjsymgc_service(void *handle, const char *name, int32_t name_length, const char **value, int32_t *value_length,
+                        int32_t, int32_t) {
     if (handle != &base_scope || name == nullptr || name_length < 0 || value == nullptr || value_length == nullptr) {
         return status(kStatusBadArgument);
     }

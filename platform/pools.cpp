@@ -42,17 +42,17 @@ constexpr uint8_t kBlockLive = 0xB1u;
 constexpr uint8_t kBlockFree = 0xF4u;
 constexpr uint8_t kBigClass = 0xFFu;
 constexpr size_t kQuarantine = 1024;
-constexpr size_t kAlignment = 8;   // enough for every scalar the module and the codec store
+constexpr size_t kAlignment = 8;  // enough for every scalar the module and the codec store
 
 struct Pool;
 
 // Precedes every block; 8 bytes in both word widths. Whole fields rather than bit fields, so that
 // a release reads each exactly as the allocation wrote it.
 struct BlockHeader {
-    uint32_t owner;       // tag of the pool
-    uint16_t size;        // size the caller asked for (chunk blocks; big blocks keep it in their link)
-    uint8_t size_class;   // kBigClass: a separate heap allocation
-    uint8_t state;        // kBlockLive or kBlockFree
+    uint32_t owner;      // tag of the pool
+    uint16_t size;       // size the caller asked for (chunk blocks; big blocks keep it in their link)
+    uint8_t size_class;  // kBigClass: a separate heap allocation
+    uint8_t state;       // kBlockLive or kBlockFree
 };
 static_assert(sizeof(BlockHeader) == kAlignment);
 
@@ -88,12 +88,14 @@ constexpr CapacityTable kCapacity;
 static_assert(kCapacity.of[kClassCount - 1] == kLargestClassed);
 static_assert(kLargestClassed <= UINT16_MAX && kClassCount < kBigClass);
 
-inline uint32_t class_capacity(int size_class) { return kCapacity.of[size_class]; }
+inline uint32_t class_capacity(int size_class) {
+    return kCapacity.of[size_class];
+}
 
 // The smallest class that holds `size` bytes (at most kLargestClassed).
 inline int class_of(uint32_t size) {
     if (size <= kFineLimit) return size == 0 ? 0 : static_cast<int>((size - 1) >> 3);
-    const int top = 31 - __builtin_clz(size - 1);   // 2^top < size <= 2^(top+1), top >= 7
+    const int top = 31 - __builtin_clz(size - 1);  // 2^top < size <= 2^(top+1), top >= 7
     return kFineClasses + (top - 7) * 8 + static_cast<int>((size - 1 - (1u << top)) >> (top - 3));
 }
 
@@ -120,17 +122,17 @@ struct Tracking {
 };
 
 struct Pool {
-    HostPool ops;   // first: the module calls word 0 and word 1
+    HostPool ops;  // first: the module calls word 0 and word 1
     uint32_t magic;
-    uint32_t tag;   // owner word of this life's blocks; never 0
+    uint32_t tag;  // owner word of this life's blocks; never 0
     qorhost_pool_stats stats;
-    void *free_lists[kClassCount];   // free chunk blocks; each holds the next in its first word
+    void *free_lists[kClassCount];  // free chunk blocks; each holds the next in its first word
     Chunk *chunks;
     char *bump;
     char *bump_end;
     size_t next_chunk;
-    BigLink big;                     // circular list of separately allocated blocks
-    Tracking *tracking;              // sanitizer build only
+    BigLink big;         // circular list of separately allocated blocks
+    Tracking *tracking;  // sanitizer build only
 };
 
 // The registries are never destroyed: pools may outlive static destruction (a host program that
@@ -138,8 +140,8 @@ struct Pool {
 std::mutex registry_lock;
 std::unordered_set<const Pool *> &live_pools = *new std::unordered_set<const Pool *>;  // guarded by registry_lock
 std::deque<Pool *> &quarantine = *new std::deque<Pool *>;  // destroyed pools; guarded by registry_lock
-long live_pool_count = 0;                       // guarded by registry_lock
-uint32_t last_tag = 0;                          // guarded by registry_lock
+long live_pool_count = 0;                                  // guarded by registry_lock
+uint32_t last_tag = 0;                                     // guarded by registry_lock
 
 [[noreturn]] void misuse(const char *format, ...) {
     va_list arguments;
@@ -160,10 +162,18 @@ const Pool *live_pool_tagged(uint32_t tag) {
     return nullptr;
 }
 
-inline Pool *as_pool(HostPool *pool) { return reinterpret_cast<Pool *>(pool); }
-inline BlockHeader *header_of(void *block) { return static_cast<BlockHeader *>(block) - 1; }
-inline void *payload_of(BlockHeader *header) { return header + 1; }
-inline BigLink *link_of(BlockHeader *header) { return reinterpret_cast<BigLink *>(header) - 1; }
+inline Pool *as_pool(HostPool *pool) {
+    return reinterpret_cast<Pool *>(pool);
+}
+inline BlockHeader *header_of(void *block) {
+    return static_cast<BlockHeader *>(block) - 1;
+}
+inline void *payload_of(BlockHeader *header) {
+    return header + 1;
+}
+inline BigLink *link_of(BlockHeader *header) {
+    return reinterpret_cast<BigLink *>(header) - 1;
+}
 
 inline uint32_t size_of(BlockHeader *header) {
     return header->size_class == kBigClass ? static_cast<uint32_t>(link_of(header)->size) : header->size;
@@ -242,7 +252,7 @@ BlockHeader *cut_from_chunk(Pool *pool, int size_class) {
     }
     auto *header = reinterpret_cast<BlockHeader *>(pool->bump);
     pool->bump += needed;
-    header->owner = pool->tag;   // a chunk block keeps its owner and class for the pool's life
+    header->owner = pool->tag;  // a chunk block keeps its owner and class for the pool's life
     header->size_class = static_cast<uint8_t>(size_class);
     return header;
 }
@@ -272,8 +282,8 @@ inline BlockHeader *allocate_classed(Pool *pool, uint32_t size) {
 
 // A zero-filled block of `size` bytes, counted in the stats; null when the heap is exhausted.
 void *allocate_block(Pool *pool, uint32_t size) {
-    BlockHeader *header = kSeparateBlocks || size > kLargestClassed ? allocate_separate(pool, size)
-                                                                    : allocate_classed(pool, size);
+    BlockHeader *header =
+        kSeparateBlocks || size > kLargestClassed ? allocate_separate(pool, size) : allocate_classed(pool, size);
     if (header == nullptr) {
         return nullptr;
     }

@@ -57,18 +57,19 @@ struct Binding {
     void *(*address)();
 };
 
-#define QORHOST_BIND(name) Binding{#name, &address_of<static_cast<signatures::name>(&name##_service)>}
+#define QORHOST_BIND(name)                                                     \
+    Binding {                                                                  \
+#name, &address_of < static_cast < signatures::name>(&name##_service)> \
+    }
 
 constexpr Binding kBindings[] = {
-    QORHOST_BIND(hiexprt), QORHOST_BIND(wideprt), QORHOST_BIND(wiinstl), QORHOST_BIND(wkread),
-    QORHOST_BIND(wmtpc),   QORHOST_BIND(wmpoold), QORHOST_BIND(wmrealc), QORHOST_BIND(wtgwait),
-    QORHOST_BIND(wttimer), QORHOST_BIND(wzdttme), QORHOST_BIND(wzifmn),  QORHOST_BIND(wzosvar),
-    QORHOST_BIND(wzstrlo), QORHOST_BIND(wztxcod), QORHOST_BIND(wzsxeqn), QORHOST_BIND(xpsstr),
-    QORHOST_BIND(xpslog),  QORHOST_BIND(xprrlog), QORHOST_BIND(xjsymfr), QORHOST_BIND(xalanch),
-    QORHOST_BIND(xjsymgc), QORHOST_BIND(wqsclos), QORHOST_BIND(wqsconn), QORHOST_BIND(wqsfmsk),
-    QORHOST_BIND(wqsgmsk), QORHOST_BIND(wqshost), QORHOST_BIND(wqsrsoc), QORHOST_BIND(wqssock),
-    QORHOST_BIND(wqsureg), QORHOST_BIND(wqsread), QORHOST_BIND(wqswrit), QORHOST_BIND(wqslimt),
-    QORHOST_BIND(wqstlss), QORHOST_BIND(wqstlsr),
+    QORHOST_BIND(hiexprt), QORHOST_BIND(wideprt), QORHOST_BIND(wiinstl), QORHOST_BIND(wkread),  QORHOST_BIND(wmtpc),
+    QORHOST_BIND(wmpoold), QORHOST_BIND(wmrealc), QORHOST_BIND(wtgwait), QORHOST_BIND(wttimer), QORHOST_BIND(wzdttme),
+    QORHOST_BIND(wzifmn),  QORHOST_BIND(wzosvar), QORHOST_BIND(wzstrlo), QORHOST_BIND(wztxcod), QORHOST_BIND(wzsxeqn),
+    QORHOST_BIND(xpsstr),  QORHOST_BIND(xpslog),  QORHOST_BIND(xprrlog), QORHOST_BIND(xjsymfr), QORHOST_BIND(xalanch),
+    QORHOST_BIND(xjsymgc), QORHOST_BIND(wqsclos), QORHOST_BIND(wqsconn), QORHOST_BIND(wqsfmsk), QORHOST_BIND(wqsgmsk),
+    QORHOST_BIND(wqshost), QORHOST_BIND(wqsrsoc), QORHOST_BIND(wqssock), QORHOST_BIND(wqsureg), QORHOST_BIND(wqsread),
+    QORHOST_BIND(wqswrit), QORHOST_BIND(wqslimt), QORHOST_BIND(wqstlss), QORHOST_BIND(wqstlsr),
 };
 
 constexpr const Binding *binding_for(std::string_view name) {
@@ -132,6 +133,8 @@ void bind_host_services() {
     }
 }
 
-bool is_host_service_module(int module) { return is_host_module(module); }
+bool is_host_service_module(int module) {
+    return is_host_module(module);
+}
 
 }  // namespace qorhost

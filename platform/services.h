@@ -19,8 +19,8 @@ int32_t wiinstl_service(int32_t module, const char *name8, int32_t mode);
 int32_t wkread_service(int32_t catalogue, int32_t message, const char **text, int32_t *length);
 int32_t wzosvar_service(const char *name, int32_t name_length, char *buffer, int32_t size, int32_t *length);
 void *xalanch_service(uintptr_t task);
-int32_t xjsymgc_service(void *options, const char *name, int32_t name_length, const char **value,
-                        int32_t *value_length, int32_t mode, int32_t zero);
+int32_t xjsymgc_service(void *options, const char *name, int32_t name_length, const char **value, int32_t *value_length,
+                        int32_t mode, int32_t zero);
 int32_t xjsymfr_service(void *options, const char *value);
 
 // Pools (module 0).

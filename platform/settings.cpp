@@ -28,7 +28,7 @@ std::atomic<int> read_timeout{kDefaultReadTimeoutMs};
 std::atomic<int32_t> largest_message{static_cast<int32_t>(kDefaultMaxMessage)};
 
 std::mutex port_map_lock;
-std::map<int, int> port_map;   // guarded by port_map_lock
+std::map<int, int> port_map;  // guarded by port_map_lock
 
 struct EncodingName {
     const char *name;
@@ -37,13 +37,10 @@ struct EncodingName {
 
 // Encoding numbers; the first name of each number is the one given to iconv.
 constexpr EncodingName kEncodings[] = {
-    {"UTF-8", 20},         {"UTF8", 20},
-    {"ISO-8859-1", 1},     {"ISO8859-1", 1},      {"ISO_8859-1", 1}, {"LATIN1", 1},
-    {"ISO-8859-15", 2},    {"ISO8859-15", 2},     {"LATIN-9", 2},    {"LATIN9", 2},
-    {"WINDOWS-1252", 3},   {"CP1252", 3},
-    {"US-ASCII", 4},       {"ASCII", 4},          {"ANSI_X3.4-1968", 4},
-    {"IBM037", 5},         {"CP037", 5},          {"EBCDIC-CP-US", 5},
-    {"IBM1047", 6},        {"CP1047", 6},
+    {"UTF-8", 20},       {"UTF8", 20},       {"ISO-8859-1", 1},   {"ISO8859-1", 1}, {"ISO_8859-1", 1},
+    {"LATIN1", 1},       {"ISO-8859-15", 2}, {"ISO8859-15", 2},   {"LATIN-9", 2},   {"LATIN9", 2},
+    {"WINDOWS-1252", 3}, {"CP1252", 3},      {"US-ASCII", 4},     {"ASCII", 4},     {"ANSI_X3.4-1968", 4},
+    {"IBM037", 5},       {"CP037", 5},       {"EBCDIC-CP-US", 5}, {"IBM1047", 6},   {"CP1047", 6},
 };
 
 // A whole decimal number in [low, high], or false.
@@ -110,7 +107,8 @@ void load_settings_from_environment() {
     }
     if (const char *encoding = std::getenv("QORHOST_ENCODING")) {
         long number = 0;
-        int chosen = parse_number(encoding, 0, INT32_MAX, number) ? static_cast<int>(number) : encoding_number(encoding);
+        int chosen =
+            parse_number(encoding, 0, INT32_MAX, number) ? static_cast<int>(number) : encoding_number(encoding);
         if (chosen < 0 || encoding_name(chosen) == nullptr) {
             log_line(std::string("qorhost: ignoring QORHOST_ENCODING=") + encoding + " (unknown encoding)");
         } else {
@@ -119,9 +117,15 @@ void load_settings_from_environment() {
     }
 }
 
-int connect_timeout_ms() { return connect_timeout.load(std::memory_order_relaxed); }
-int read_timeout_ms() { return read_timeout.load(std::memory_order_relaxed); }
-int32_t max_message() { return largest_message.load(std::memory_order_relaxed); }
+int connect_timeout_ms() {
+    return connect_timeout.load(std::memory_order_relaxed);
+}
+int read_timeout_ms() {
+    return read_timeout.load(std::memory_order_relaxed);
+}
+int32_t max_message() {
+    return largest_message.load(std::memory_order_relaxed);
+}
 
 int mapped_port(int port) {
     std::lock_guard lock(port_map_lock);
@@ -161,7 +165,9 @@ extern "C" int qorhost_set_encoding(int encoding) {
     return 0;
 }
 
-extern "C" int qorhost_encoding_number(const char *iconv_name) { return qorhost::encoding_number(iconv_name); }
+extern "C" int qorhost_encoding_number(const char *iconv_name) {
+    return qorhost::encoding_number(iconv_name);
+}
 
 extern "C" int qorhost_set_connect_timeout_ms(int milliseconds) {
     qorhost::ensure_started();

@@ -34,13 +34,13 @@ struct Socket {
     bool open = false;
     int fd = -1;
     HostEvent *event = nullptr;
-    bool failure_posted = false;   // a wait has posted this socket's failure
-    std::shared_ptr<TlsChannel> tls;   // null until TLS is started
-    std::string tls_failure;           // reason of the last TLS failure, for wqstlsr
+    bool failure_posted = false;      // a wait has posted this socket's failure
+    std::shared_ptr<TlsChannel> tls;  // null until TLS is started
+    std::string tls_failure;          // reason of the last TLS failure, for wqstlsr
 };
 
 std::mutex sockets_lock;
-std::vector<Socket> table(1);   // index = handle; entry 0 is never used; guarded by sockets_lock
+std::vector<Socket> table(1);  // index = handle; entry 0 is never used; guarded by sockets_lock
 
 Socket *find(int32_t handle) {
     if (handle <= 0 || static_cast<size_t>(handle) >= table.size() || !table[handle].open) {
@@ -167,7 +167,7 @@ int32_t wqsconn_service(int32_t socket, const char *host, int32_t host_length, i
             return status(kStatusBadSocket);
         }
         if (s->fd >= 0) {
-            return status(kStatusBadArgument);   // already connected
+            return status(kStatusBadArgument);  // already connected
         }
     }
     std::string name = host_length > 0 ? std::string(host, static_cast<size_t>(host_length)) : std::string();
@@ -184,7 +184,7 @@ int32_t wqsconn_service(int32_t socket, const char *host, int32_t host_length, i
     hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
     addrinfo *addresses = nullptr;
     if (getaddrinfo(name.c_str(), service.c_str(), &hints, &addresses) != 0 || addresses == nullptr) {
-        hints.ai_flags = AI_NUMERICSERV;   // loopback names resolve even without a configured address
+        hints.ai_flags = AI_NUMERICSERV;  // loopback names resolve even without a configured address
         if (getaddrinfo(name.c_str(), service.c_str(), &hints, &addresses) != 0 || addresses == nullptr) {
             return status(kStatusResolveFailed);
         }
@@ -201,7 +201,7 @@ int32_t wqsconn_service(int32_t socket, const char *host, int32_t host_length, i
     std::lock_guard lock(sockets_lock);
     Socket *s = find(socket);
     if (s == nullptr || s->fd >= 0) {
-        ::close(fd);   // closed or connected by someone else meanwhile
+        ::close(fd);  // closed or connected by someone else meanwhile
         return status(kStatusBadSocket);
     }
     s->fd = fd;
@@ -279,11 +279,11 @@ int32_t wqsread_service(int32_t socket, void *buffer, int32_t capacity, int32_t 
             size_t got = 0;
             std::string reason;
             switch (t.tls->read(buffer, static_cast<size_t>(capacity), &got, &reason)) {
-                case TlsStep::done: *received = static_cast<int32_t>(got); return 0;
-                case TlsStep::ended: return status(kStatusEndOfStream);
-                case TlsStep::failed: remember_tls_failure(socket, std::move(reason)); return status(kStatusTlsFailed);
-                case TlsStep::want_write: awaited = POLLOUT; break;
-                case TlsStep::want_read: break;
+            case TlsStep::done: *received = static_cast<int32_t>(got); return 0;
+            case TlsStep::ended: return status(kStatusEndOfStream);
+            case TlsStep::failed: remember_tls_failure(socket, std::move(reason)); return status(kStatusTlsFailed);
+            case TlsStep::want_write: awaited = POLLOUT; break;
+            case TlsStep::want_read: break;
             }
         } else {
             const ssize_t got = ::recv(t.fd, buffer, static_cast<size_t>(capacity), 0);
@@ -328,14 +328,14 @@ int32_t wqswrit_service(int32_t socket, const void *bytes, int32_t count, int32_
             size_t sent = 0;
             std::string reason;
             switch (t.tls->write(next, left, &sent, &reason)) {
-                case TlsStep::done:
-                    next += sent;
-                    left -= sent;
-                    continue;
-                case TlsStep::ended: return status(kStatusEndOfStream);
-                case TlsStep::failed: remember_tls_failure(socket, std::move(reason)); return status(kStatusTlsFailed);
-                case TlsStep::want_read: awaited = POLLIN; break;
-                case TlsStep::want_write: break;
+            case TlsStep::done:
+                next += sent;
+                left -= sent;
+                continue;
+            case TlsStep::ended: return status(kStatusEndOfStream);
+            case TlsStep::failed: remember_tls_failure(socket, std::move(reason)); return status(kStatusTlsFailed);
+            case TlsStep::want_read: awaited = POLLIN; break;
+            case TlsStep::want_write: break;
             }
         } else {
             const ssize_t sent = ::send(t.fd, next, left, MSG_NOSIGNAL);
@@ -389,7 +389,7 @@ int32_t wqstlss_service(int32_t socket, const char *server_name, int32_t name_le
         return status(kStatusBadSocket);
     }
     if (t.tls != nullptr) {
-        return status(kStatusBadArgument);   // TLS is on already
+        return status(kStatusBadArgument);  // TLS is on already
     }
     const TlsVerification verification = mode == kTlsModeVerify ? TlsVerification::demand : TlsVerification::none;
     HostStatus failure = kStatusOk;
@@ -399,7 +399,7 @@ int32_t wqstlss_service(int32_t socket, const char *server_name, int32_t name_le
     std::lock_guard lock(sockets_lock);
     Socket *s = find(socket);
     if (s == nullptr || s->fd != t.fd) {
-        return status(kStatusBadSocket);   // closed meanwhile
+        return status(kStatusBadSocket);  // closed meanwhile
     }
     if (channel == nullptr) {
         s->tls_failure = std::move(reason);

@@ -13,9 +13,9 @@ namespace qorhost {
 // A socket registered for read readiness on one of a wait's events.
 struct WatchedSocket {
     int32_t handle;
-    int fd;         // -1 when the socket has no connection: it can only fail
-    int event;      // index of its event in the wait's list
-    std::shared_ptr<TlsChannel> tls;   // its TLS layer, or null
+    int fd;                           // -1 when the socket has no connection: it can only fail
+    int event;                        // index of its event in the wait's list
+    std::shared_ptr<TlsChannel> tls;  // its TLS layer, or null
 };
 
 // Modes of wqstlss.

@@ -22,7 +22,9 @@ namespace {
 
 // --- socket I/O under the TLS layer ----------------------------------------------------------
 
-int descriptor(BIO *bio) { return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))); }
+int descriptor(BIO *bio) {
+    return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+}
 
 int bio_write(BIO *bio, const char *bytes, int count) {
     BIO_clear_retry_flags(bio);
@@ -46,7 +48,9 @@ int bio_read(BIO *bio, char *buffer, int capacity) {
     }
 }
 
-long bio_control(BIO *, int command, long, void *) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+long bio_control(BIO *, int command, long, void *) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
 
 int bio_create(BIO *bio) {
     BIO_set_init(bio, 1);
@@ -93,7 +97,7 @@ std::vector<CachedContext> &contexts = *new std::vector<CachedContext>;
 // A context that trusts the CAs of `ca_file` (the system's store when empty), with one more
 // reference for the caller; null with a reason when the CAs cannot be loaded.
 SSL_CTX *context_for(const std::string &ca_file, std::string *reason) {
-    struct stat file{};
+    struct stat file {};
     if (!ca_file.empty() && ::stat(ca_file.c_str(), &file) != 0) {
         *reason = "cannot read the CA certificates in " + ca_file;
         return nullptr;
@@ -116,13 +120,14 @@ SSL_CTX *context_for(const std::string &ca_file, std::string *reason) {
     const int loaded = ca_file.empty() ? SSL_CTX_set_default_verify_paths(context)
                                        : SSL_CTX_load_verify_locations(context, ca_file.c_str(), nullptr);
     if (loaded != 1) {
-        *reason = "cannot read the CA certificates in " + (ca_file.empty() ? std::string("the system store") : ca_file) +
-                  ": " + openssl_reason("no certificates");
+        *reason = "cannot read the CA certificates in " +
+                  (ca_file.empty() ? std::string("the system store") : ca_file) + ": " +
+                  openssl_reason("no certificates");
         SSL_CTX_free(context);
         return nullptr;
     }
     if (contexts.size() == kMaxContexts) {
-        SSL_CTX_free(contexts.front().context);   // connections made with it keep their reference
+        SSL_CTX_free(contexts.front().context);  // connections made with it keep their reference
         contexts.erase(contexts.begin());
     }
     contexts.push_back({ca_file, file.st_mtim, file.st_size, context});
@@ -148,19 +153,19 @@ bool wait_for_step(int fd, TlsStep step, Clock::time_point deadline) {
 // What an SSL call's answer means. `reason` receives the cause of a failure.
 TlsStep step_of(SSL *ssl, int answer, std::string *reason) {
     switch (SSL_get_error(ssl, answer)) {
-        case SSL_ERROR_NONE: return TlsStep::done;
-        case SSL_ERROR_WANT_READ: return TlsStep::want_read;
-        case SSL_ERROR_WANT_WRITE: return TlsStep::want_write;
-        case SSL_ERROR_ZERO_RETURN: return TlsStep::ended;
-        case SSL_ERROR_SYSCALL:
-            if (errno == 0) return TlsStep::ended;
-            *reason = std::string("TLS connection failed: ") + std::strerror(errno);
-            return TlsStep::failed;
-        default:
-            // A peer that ends the connection without a close notification.
-            if (ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) return TlsStep::ended;
-            *reason = "TLS connection failed: " + openssl_reason("protocol error");
-            return TlsStep::failed;
+    case SSL_ERROR_NONE: return TlsStep::done;
+    case SSL_ERROR_WANT_READ: return TlsStep::want_read;
+    case SSL_ERROR_WANT_WRITE: return TlsStep::want_write;
+    case SSL_ERROR_ZERO_RETURN: return TlsStep::ended;
+    case SSL_ERROR_SYSCALL:
+        if (errno == 0) return TlsStep::ended;
+        *reason = std::string("TLS connection failed: ") + std::strerror(errno);
+        return TlsStep::failed;
+    default:
+        // A peer that ends the connection without a close notification.
+        if (ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) return TlsStep::ended;
+        *reason = "TLS connection failed: " + openssl_reason("protocol error");
+        return TlsStep::failed;
     }
 }
 
@@ -182,7 +187,9 @@ std::string handshake_failure(SSL *ssl, TlsStep step, const std::string &server_
 
 }  // namespace
 
-TlsChannel::~TlsChannel() { SSL_free(ssl_); }
+TlsChannel::~TlsChannel() {
+    SSL_free(ssl_);
+}
 
 std::unique_ptr<TlsChannel> TlsChannel::connect(int fd, std::string_view server_name, std::string_view ca_file,
                                                 TlsVerification verification, Clock::time_point deadline,
@@ -193,7 +200,7 @@ std::unique_ptr<TlsChannel> TlsChannel::connect(int fd, std::string_view server_
     if (context == nullptr) return nullptr;
     ERR_clear_error();
     SSL *ssl = SSL_new(context);
-    SSL_CTX_free(context);   // the connection holds its own reference
+    SSL_CTX_free(context);  // the connection holds its own reference
     BIO *bio = ssl != nullptr && socket_method() != nullptr ? BIO_new(socket_method()) : nullptr;
     if (bio == nullptr) {
         SSL_free(ssl);
@@ -252,7 +259,9 @@ TlsStep TlsChannel::write(const void *bytes, size_t count, size_t *sent, std::st
     return step_of(ssl_, SSL_write_ex(ssl_, bytes, count, sent), reason);
 }
 
-bool TlsChannel::holds_input() const { return SSL_pending(ssl_) > 0; }
+bool TlsChannel::holds_input() const {
+    return SSL_pending(ssl_) > 0;
+}
 
 bool TlsChannel::input_ready() {
     char byte = 0;

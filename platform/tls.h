@@ -17,17 +17,17 @@ namespace qorhost {
 
 // How the server's certificate is checked.
 enum class TlsVerification {
-    none,      // any certificate is accepted (the caller logs that it asked for this)
-    demand,    // chain to a trusted CA, valid now, issued for the server name
+    none,    // any certificate is accepted (the caller logs that it asked for this)
+    demand,  // chain to a trusted CA, valid now, issued for the server name
 };
 
 // What a read or write through the TLS layer did.
 enum class TlsStep {
-    done,          // bytes moved (the count is stored)
-    want_read,     // retry once the descriptor is readable
-    want_write,    // retry once the descriptor is writable
-    ended,         // the peer closed the connection
-    failed,        // the TLS layer failed; the reason is stored
+    done,        // bytes moved (the count is stored)
+    want_read,   // retry once the descriptor is readable
+    want_write,  // retry once the descriptor is writable
+    ended,       // the peer closed the connection
+    failed,      // the TLS layer failed; the reason is stored
 };
 
 class TlsChannel {

@@ -61,9 +61,9 @@ uint32_t convert(iconv_t converter, const uint8_t *source, size_t length, uint8_
     size_t in_left = length;
     char *destination = reinterpret_cast<char *>(out);
     size_t destination_left = capacity;
-    bool counting = false;   // the destination is full: later output is only counted
+    bool counting = false;  // the destination is full: later output is only counted
     size_t counted = 0;
-    bool flushing = false;   // all input taken: a stateful encoding closes its shift state
+    bool flushing = false;  // all input taken: a stateful encoding closes its shift state
     char scratch[256];
     uint32_t result = kStatusOk;
     for (;;) {
@@ -90,7 +90,7 @@ uint32_t convert(iconv_t converter, const uint8_t *source, size_t length, uint8_
             counting = true;
             continue;
         }
-        result = kStatusNotConvertible;   // EILSEQ, or EINVAL for a sequence cut off at the end
+        result = kStatusNotConvertible;  // EILSEQ, or EINVAL for a sequence cut off at the end
         break;
     }
     written = capacity - destination_left;

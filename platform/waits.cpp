@@ -130,7 +130,7 @@ int32_t wtgwait_service(int32_t *which, int32_t, int32_t count, HostEvent *const
     }
     std::vector<pollfd> &polled = wait_lists.polled;
     for (const WatchedSocket &w : watched) {
-        polled.push_back({w.fd, POLLIN, 0});   // a negative fd is never ready: handled below
+        polled.push_back({w.fd, POLLIN, 0});  // a negative fd is never ready: handled below
     }
     // A registered socket without a connection can only fail.
     for (const WatchedSocket &w : watched) {
@@ -160,10 +160,10 @@ int32_t wtgwait_service(int32_t *which, int32_t, int32_t count, HostEvent *const
             if (count_tls_input(watched, polled)) {
                 break;
             }
-            continue;   // only the TLS protocol's own records arrived (session tickets)
+            continue;  // only the TLS protocol's own records arrived (session tickets)
         }
         if (Clock::now() < deadline) {
-            continue;   // poll rounds to milliseconds; the timer has not quite expired
+            continue;  // poll rounds to milliseconds; the timer has not quite expired
         }
         timer.armed = false;
         *which = timed;

@@ -38,7 +38,7 @@ inline constexpr int32_t kOwnSocketBuffer = 0;
 inline constexpr int32_t kSessionSocketBuffer = 1;
 inline constexpr int32_t kConnect = 1;
 inline constexpr int32_t kBindForReferral = 1;
-inline constexpr int32_t kBindAsSession = 2;   // with the identity of the session's last bind
+inline constexpr int32_t kBindAsSession = 2;  // with the identity of the session's last bind
 inline constexpr int32_t kNoBind = 0;
 // free_connection: one use given back, or the connection released whatever its uses; whether the
 // server is told with an unbind request first. ldap_ld_free takes the latter too.

@@ -20,8 +20,7 @@ enum class Reception {
 // The end of the search started as `msgid`, as await_result_code waits for it (wait_ms 0: the
 // session's time limit, which bounds the whole wait), except that every entry goes to `receiver`
 // as it is read, in the order the whole chain would have had. *final takes the final result.
-int32_t await_search_entries(LDAP *ld, int32_t msgid, int32_t wait_ms, EntryReceiver receiver,
-                             LDAPMessage **final);
+int32_t await_search_entries(LDAP *ld, int32_t msgid, int32_t wait_ms, EntryReceiver receiver, LDAPMessage **final);
 
 // ---- Message chains and the queue of received results (ldqueue) ----------------------------
 
@@ -112,8 +111,7 @@ int32_t append_referral_lines(LDAP *ld, char **place, const char *referral_text)
 
 // re_encode_request for a referral URL: a search also takes the URL's `scope` (kUrlNoScope: its
 // own) and `filter` (null: its own; a text the filter encoder may change while it works).
-BerElement *re_encode_referred(LDAP *ld, BerElement *original, int32_t msgid, char **dn, int32_t scope,
-                               char *filter);
+BerElement *re_encode_referred(LDAP *ld, BerElement *original, int32_t msgid, char **dn, int32_t scope, char *filter);
 
 // ---- Results of requests (ldfold) ------------------------------------------------------------
 

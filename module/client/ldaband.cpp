@@ -56,7 +56,8 @@ int32_t record_abandoned(LDAP *ld, int32_t msgid) {
     } else {
         void *block = nullptr;
         int32_t size = (count + 2) * static_cast<int32_t>(sizeof(int32_t));
-        if (wmrealc(ld->ld_pool, ids, 0, &block, size, qor::kPoolZeroFilled) == 0) grown = static_cast<int32_t *>(block);
+        if (wmrealc(ld->ld_pool, ids, 0, &block, size, qor::kPoolZeroFilled) == 0)
+            grown = static_cast<int32_t *>(block);
     }
     if (grown == nullptr) {
         ld->ld_errno = LDAP_NO_MEMORY;

@@ -11,6 +11,7 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 
 constexpr char base64tab[65] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
+// clang-format off
 constexpr uint8_t base64idx[256] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
@@ -29,6 +30,7 @@ constexpr uint8_t base64idx[256] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
 };
+// clang-format on
 
 namespace {
 
@@ -70,10 +72,10 @@ constexpr PlaceTables make_place_tables() {
             }
             continue;
         }
-        tables.place[0][c] = v << 2;                            // byte 0, bits 7-2
-        tables.place[1][c] = (v >> 4) | (v & 15) << 12;         // byte 0 bits 1-0, byte 1 bits 7-4
-        tables.place[2][c] = (v >> 2) << 8 | (v & 3) << 22;     // byte 1 bits 3-0, byte 2 bits 7-6
-        tables.place[3][c] = v << 16;                           // byte 2, bits 5-0
+        tables.place[0][c] = v << 2;                         // byte 0, bits 7-2
+        tables.place[1][c] = (v >> 4) | (v & 15) << 12;      // byte 0 bits 1-0, byte 1 bits 7-4
+        tables.place[2][c] = (v >> 2) << 8 | (v & 3) << 22;  // byte 1 bits 3-0, byte 2 bits 7-6
+        tables.place[3][c] = v << 16;                        // byte 2, bits 5-0
     }
     return tables;
 }
@@ -115,10 +117,9 @@ int32_t next_symbol(const uint8_t *&in, const uint8_t *end, bool *foreign) {
 
 }  // namespace
 
-int32_t encode_base64(const void *source, int32_t length, char *destination, int32_t capacity,
-                      int32_t *output_length, int32_t line_breaks) {
-    if (source == nullptr || destination == nullptr || output_length == nullptr || length < 0 ||
-        capacity < 0) {
+int32_t encode_base64(const void *source, int32_t length, char *destination, int32_t capacity, int32_t *output_length,
+                      int32_t line_breaks) {
+    if (source == nullptr || destination == nullptr || output_length == nullptr || length < 0 || capacity < 0) {
         return -1;
     }
     // Unsigned 32-bit arithmetic holds every size here for any non-negative 32-bit length.
@@ -158,8 +159,7 @@ int32_t encode_base64(const void *source, int32_t length, char *destination, int
         out[3] = '=';
         out += 4;
         break;
-    default:
-        break;
+    default: break;
     }
     if (line_breaks != 0) {
         *out++ = '\n';
@@ -169,10 +169,8 @@ int32_t encode_base64(const void *source, int32_t length, char *destination, int
     return 0;
 }
 
-int32_t decode_base64(const char *source, int32_t length, void *destination, int32_t capacity,
-                      int32_t *output_length) {
-    if (source == nullptr || destination == nullptr || output_length == nullptr || length < 0 ||
-        capacity < 0 ||
+int32_t decode_base64(const char *source, int32_t length, void *destination, int32_t capacity, int32_t *output_length) {
+    if (source == nullptr || destination == nullptr || output_length == nullptr || length < 0 || capacity < 0 ||
         static_cast<uint32_t>(capacity) < static_cast<uint32_t>(length / 4) * 3 + 4) {
         return -1;
     }
@@ -184,8 +182,8 @@ int32_t decode_base64(const char *source, int32_t length, void *destination, int
     while (in < end) {
         // Groups of four alphabet characters.
         while (end - in >= 4) {
-            const uint32_t word = kPlaces.place[0][in[0]] | kPlaces.place[1][in[1]] |
-                                  kPlaces.place[2][in[2]] | kPlaces.place[3][in[3]];
+            const uint32_t word =
+                kPlaces.place[0][in[0]] | kPlaces.place[1][in[1]] | kPlaces.place[2][in[2]] | kPlaces.place[3][in[3]];
             if (word >= kBadPlace) {
                 break;
             }
@@ -205,8 +203,8 @@ int32_t decode_base64(const char *source, int32_t length, void *destination, int
             s = next_symbol(in, end, &foreign);
         }
         const bool two = symbol[0] < kPadSymbol && symbol[1] < kPadSymbol;
-        const uint32_t bits = static_cast<uint32_t>(symbol[0]) << 18 | symbol[1] << 12 |
-                              (symbol[2] & 63) << 6 | (symbol[3] & 63);
+        const uint32_t bits =
+            static_cast<uint32_t>(symbol[0]) << 18 | symbol[1] << 12 | (symbol[2] & 63) << 6 | (symbol[3] & 63);
         if (two && symbol[2] < kPadSymbol && symbol[3] < kPadSymbol) {
             out[0] = static_cast<uint8_t>(bits >> 16);
             out[1] = static_cast<uint8_t>(bits >> 8);

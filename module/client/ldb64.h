@@ -19,8 +19,8 @@ QOR_EXPORT const uint8_t base64idx[256];
 // capacity must also cover chars / 76 + 2 more bytes. Stores the number of characters written
 // (line feeds included) in *output_length and answers 0; answers -1 without writing anything
 // when an argument is null, `length` is negative or the capacity is short.
-QOR_EXPORT int32_t encode_base64(const void *source, int32_t length, char *destination,
-                                 int32_t capacity, int32_t *output_length, int32_t line_breaks);
+QOR_EXPORT int32_t encode_base64(const void *source, int32_t length, char *destination, int32_t capacity,
+                                 int32_t *output_length, int32_t line_breaks);
 
 // Decodes Base64 text into `destination`, whose capacity must be at least (length / 4) * 3 + 4
 // (else -1, nothing written or stored). Carriage return, line feed, blank and tab are skipped;
@@ -28,5 +28,5 @@ QOR_EXPORT int32_t encode_base64(const void *source, int32_t length, char *desti
 // padded group; an unpadded incomplete last group is dropped. The bytes decoded and their count
 // (*output_length) are stored in every case but that of bad arguments; the answer is 0 when no
 // foreign byte was seen.
-QOR_EXPORT int32_t decode_base64(const char *source, int32_t length, void *destination,
-                                 int32_t capacity, int32_t *output_length);
+QOR_EXPORT int32_t decode_base64(const char *source, int32_t length, void *destination, int32_t capacity,
+                                 int32_t *output_length);

@@ -171,8 +171,7 @@ void check_memory(LDAP *ld, LDAPResultCache *cache) {
     const int64_t target = (2 * static_cast<int64_t>(cache->ca_max_memory)) / 3;
     if (cache->ca_memory_used <= target) return;
     remove_filed_before(ld, cache, wzdttme() - cache->ca_timeout);
-    while (cache->ca_memory_used > target && remove_oldest_filed(ld, cache)) {
-    }
+    while (cache->ca_memory_used > target && remove_oldest_filed(ld, cache)) {}
 }
 
 // Drops pending operations whose request is no longer outstanding in the session (abandoned,
@@ -204,7 +203,8 @@ bool concerns_dn(LDAP *ld, const LDAPMessage *chain, const char *dn, int32_t dn_
     if (reads_dn(ld, chain->lm_ber_elem, "{i{a", true, dn, dn_length)) return true;
     if (chain->lm_type == LDAP_REQ_COMPARE) return false;
     for (const LDAPMessage *message = chain->lm_chain_next; message != nullptr; message = message->lm_chain_next) {
-        if (message->lm_type == LDAP_RES_SEARCH_ENTRY && reads_dn(ld, message->lm_ber_elem, "{a", false, dn, dn_length)) {
+        if (message->lm_type == LDAP_RES_SEARCH_ENTRY &&
+            reads_dn(ld, message->lm_ber_elem, "{a", false, dn, dn_length)) {
             return true;
         }
     }
@@ -216,11 +216,10 @@ bool concerns_dn(LDAP *ld, const LDAPMessage *chain, const char *dn, int32_t dn_
 bool lies_within(const char *dn, int32_t dn_length, const char *base, int32_t scope) {
     if (scope != LDAP_SCOPE_ONELEVEL && scope != LDAP_SCOPE_SUBTREE) return false;
     const int32_t base_length = wzstlen(base);
-    int32_t relative = dn_length;   // length of the part of `dn` below `base`, without the comma
+    int32_t relative = dn_length;  // length of the part of `dn` below `base`, without the comma
     if (base_length > 0) {
         relative = dn_length - base_length - 1;
-        if (relative <= 0 || dn[relative] != ',' ||
-            wzsteqn(dn + relative + 1, base_length, base, base_length) == 0) {
+        if (relative <= 0 || dn[relative] != ',' || wzsteqn(dn + relative + 1, base_length, base, base_length) == 0) {
             return false;
         }
     }
@@ -321,18 +320,16 @@ void ldap_uncache_entry(LDAP *ld, const char *dn) {
     LDAPResultCache *cache = cache_of(ld);
     if (cache == nullptr) return;
     const int32_t dn_length = wzstlen(dn);
-    remove_everywhere(ld, cache, [ld, dn, dn_length](const LDAPMessage *chain) {
-        return concerns_dn(ld, chain, dn, dn_length);
-    });
+    remove_everywhere(ld, cache,
+                      [ld, dn, dn_length](const LDAPMessage *chain) { return concerns_dn(ld, chain, dn, dn_length); });
 }
 
 void uncache_updated_entry(LDAP *ld, const char *dn) {
     LDAPResultCache *cache = cache_of(ld);
     if (cache == nullptr || dn == nullptr) return;
     const int32_t dn_length = wzstlen(dn);
-    remove_everywhere(ld, cache, [ld, dn, dn_length](const LDAPMessage *chain) {
-        return may_see_update(ld, chain, dn, dn_length);
-    });
+    remove_everywhere(
+        ld, cache, [ld, dn, dn_length](const LDAPMessage *chain) { return may_see_update(ld, chain, dn, dn_length); });
 }
 
 void add_request_to_cache(LDAP *ld, int32_t msgtype, BerElement *request) {

@@ -82,7 +82,7 @@ int32_t ldap_result2error(LDAP *ld, LDAPMessage *result, int32_t free_it) {
     int32_t scanned = -1;
     if (last->lm_ber_elem != nullptr) {
         BerElement reader = *last->lm_ber_elem;
-        if (decodes_unchanged(reader.be_decode)) reader.be_decode = nullptr;   // the texts as received
+        if (decodes_unchanged(reader.be_decode)) reader.be_decode = nullptr;  // the texts as received
         scanned = ld->ld_protocol_version > 1 ? berscan(&reader, "{iaa}", &code, &ld->ld_matched, &ld->ld_error)
                                               : berscan(&reader, "{ia}", &code, &ld->ld_error);
     }

@@ -17,14 +17,16 @@ namespace {
 // wildcard, so that any byte can be searched for.
 struct Span {
     const uint8_t *bytes;
-    const uint8_t *literal;   // one flag per byte, non-zero for an escaped byte; null: none is
+    const uint8_t *literal;  // one flag per byte, non-zero for an escaped byte; null: none is
     int32_t length;
 };
 
 constexpr int32_t kOctetString = 0x04;
 
 // A text taken as it stands, without escapes.
-Span plain_span(const char *text) { return Span{reinterpret_cast<const uint8_t *>(text), nullptr, wzstlen(text)}; }
+Span plain_span(const char *text) {
+    return Span{reinterpret_cast<const uint8_t *>(text), nullptr, wzstlen(text)};
+}
 
 // The bytes [from, to) of `span`.
 Span part(const Span &span, int32_t from, int32_t to) {
@@ -107,7 +109,9 @@ int32_t put_substrings(BerElement *ber, const Span &type, const Span &value) {
     for (int32_t from = 0;;) {
         const int32_t star = find_operator(value, '*', from);
         const int32_t to = star == -1 ? value.length : star;
-        const int32_t tag = !star_passed ? qor::kSubstringInitial : star == -1 ? qor::kSubstringFinal : qor::kSubstringAny;
+        const int32_t tag = !star_passed ? qor::kSubstringInitial
+                            : star == -1 ? qor::kSubstringFinal
+                                         : qor::kSubstringAny;
         if (to > from && put_span(ber, tag, part(value, from, to)) == -1) {
             return -1;
         }
@@ -259,7 +263,9 @@ ItemOutcome put_filter_item(BerElement *ber, const char *item, int32_t length) {
 
 }  // namespace qor
 
-int32_t put_simple_filter(BerElement *ber, char *item) { return put_item(ber, plain_span(item)); }
+int32_t put_simple_filter(BerElement *ber, char *item) {
+    return put_item(ber, plain_span(item));
+}
 
 int32_t put_substring_filter(BerElement *ber, char *type, char *value) {
     return put_substrings(ber, plain_span(type), plain_span(value));

@@ -87,7 +87,7 @@ int32_t examine_result(LDAP *ld, LDAPPendingRequest *request, const BerElement *
         children = chase_referrals(ld, request, &request->rq_error_text, had_referrals);
         request->rq_status = REQ_IN_PROGRESS;
     } else if (refers) {
-        *had_referrals = 1;   // not followed: shown
+        *had_referrals = 1;  // not followed: shown
     }
     const bool referred = code == LDAP_PARTIAL_RESULTS || code == LDAP_REFERRAL;
     if (*had_referrals != 0 && request->rq_error_text != nullptr) {
@@ -109,7 +109,7 @@ LDAPPendingRequest *fold_into_tree(LDAP *ld, LDAPPendingRequest *request) {
         merge_error_info(ld, parent, reached);
         reached = parent;
         if (--reached->rq_open_children > 0) return nullptr;
-        qor::release_connection_use(ld, reached);   // its whole referral tree is in
+        qor::release_connection_use(ld, reached);  // its whole referral tree is in
     }
     return reached->rq_open_children > 0 ? nullptr : reached;
 }
@@ -160,7 +160,7 @@ Settled settle_result(LDAP *ld, LDAPPendingRequest *request, BerElement *ber, in
         children = examine_result(ld, request, ber, chase, &had_referrals);
     }
     if (reference_lost && children == 0) {
-        had_referrals = 1;   // rebuilt with the failure, never handed out as a success
+        had_referrals = 1;  // rebuilt with the failure, never handed out as a success
         request->rq_result_code = LDAP_NO_MEMORY;
     }
     if (children < 0) {
@@ -172,12 +172,12 @@ Settled settle_result(LDAP *ld, LDAPPendingRequest *request, BerElement *ber, in
     }
     if (children > 0) {
         qor::drop_buffer(ld->ld_pool, ber);
-        request->rq_status = REQ_CHASING_REFERRALS;   // keeps its use until its descendants are in
+        request->rq_status = REQ_CHASING_REFERRALS;  // keeps its use until its descendants are in
         return Settled::kNothingYet;
     }
 
-    const bool as_received = children == 0 && request->rq_parent == nullptr && request->rq_open_children == 0 &&
-                             had_referrals == 0;
+    const bool as_received =
+        children == 0 && request->rq_parent == nullptr && request->rq_open_children == 0 && had_referrals == 0;
     if (!as_received) qor::drop_buffer(ld->ld_pool, ber);
     LDAPPendingRequest *top = fold_into_tree(ld, request);
     if (top == nullptr) return Settled::kNothingYet;
@@ -211,10 +211,11 @@ int32_t disconnection_notice_code(const BerElement *ber) {
     if (berpktg(&reader, &length) != static_cast<int32_t>(kResponseNameTag) || berscan(&reader, "a", &name) == -1) {
         return -1;
     }
-    const bool notice = wzsteqn(name, wzstlen(name), kNoticeOfDisconnection, literal_length(kNoticeOfDisconnection)) != 0;
+    const bool notice =
+        wzsteqn(name, wzstlen(name), kNoticeOfDisconnection, literal_length(kNoticeOfDisconnection)) != 0;
     qor::pool_free(reader.be_pool, name);
     if (!notice) return -1;
-    return code != LDAP_SUCCESS ? code : LDAP_SERVER_DOWN;   // the server goes away whatever it says
+    return code != LDAP_SUCCESS ? code : LDAP_SERVER_DOWN;  // the server goes away whatever it says
 }
 
 void keep_reference(LDAP *ld, LDAPPendingRequest *request, const BerElement *ber) {
@@ -231,7 +232,7 @@ void end_connection(LDAP *ld, LDAPConnection *conn, int32_t code) {
     LDAPSocketBuffer *sb = conn->cn_sockbuf;
     if (sb->sb_event != nullptr) mark_select_clear(ld, sb);
     conn->cn_state = CONN_ENDED;
-    use_connection(ld, conn);   // so that it outlives the requests that let it go
+    use_connection(ld, conn);  // so that it outlives the requests that let it go
     for (LDAPPendingRequest *request = waiting_on(ld, conn); request != nullptr; request = waiting_on(ld, conn)) {
         request->rq_result_code = code;
         if (request->rq_parent == nullptr) {
@@ -249,7 +250,7 @@ bool take_ended_request(LDAP *ld, int32_t msgid) {
     for (LDAPPendingRequest *request = ld->ld_pending_requests; request != nullptr; request = request->rq_next) {
         if (request->rq_status != REQ_ENDED || (msgid != -1 && request->rq_msgid != msgid)) continue;
         const int32_t code = request->rq_result_code;
-        ldap_msgdelete(ld, request->rq_msgid);   // entries of a search that cannot complete
+        ldap_msgdelete(ld, request->rq_msgid);  // entries of a search that cannot complete
         free_request(ld, request);
         ld->ld_errno = code;
         return true;
@@ -264,8 +265,8 @@ int32_t build_result_ber(LDAP *ld, BerElement *ber, LDAPPendingRequest *request)
     set_ber_options(ld, ber);
     const char *matched = request->rq_matched_dn != nullptr ? request->rq_matched_dn : "";
     const char *text = request->rq_error_text != nullptr ? request->rq_error_text : "";
-    if (berprnt(ber, "{it{ess}}", request->rq_msgid, request->rq_result_type, request->rq_result_code, matched,
-                text) == -1) {
+    if (berprnt(ber, "{it{ess}}", request->rq_msgid, request->rq_result_type, request->rq_result_code, matched, text) ==
+        -1) {
         return -1;
     }
     berrest(ber, 1);
@@ -278,7 +279,8 @@ int32_t build_result_ber(LDAP *ld, BerElement *ber, LDAPPendingRequest *request)
 void merge_error_info(LDAP *ld, LDAPPendingRequest *parent, LDAPPendingRequest *child) {
     if (child->rq_result_code == LDAP_PARTIAL_RESULTS) {
         parent->rq_result_code = LDAP_PARTIAL_RESULTS;
-        if (child->rq_error_text != nullptr) qor::append_referral_lines(ld, &parent->rq_error_text, child->rq_error_text);
+        if (child->rq_error_text != nullptr)
+            qor::append_referral_lines(ld, &parent->rq_error_text, child->rq_error_text);
         return;
     }
     if (child->rq_result_code == LDAP_SUCCESS || parent->rq_result_code != LDAP_SUCCESS) return;

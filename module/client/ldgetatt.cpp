@@ -16,10 +16,9 @@ constexpr int32_t kTypeCapacity = sizeof(LDAP::ld_attr_name_buffer);
 // One step of the walk: the next attribute's type, or null (ld_errno 84, the element released).
 char *next_type(LDAP *ld, BerElement *iteration) {
     qor::pool_clear_text(ld->ld_pool, &ld->ld_attr_name_spill);
-    const char *type = berscan(iteration, "{") != -1
-                           ? qor::read_attribute_type(iteration, ld->ld_attr_name_buffer, kTypeCapacity,
-                                                      &ld->ld_attr_name_spill)
-                           : nullptr;
+    const char *type = berscan(iteration, "{") != -1 ? qor::read_attribute_type(iteration, ld->ld_attr_name_buffer,
+                                                                                kTypeCapacity, &ld->ld_attr_name_spill)
+                                                     : nullptr;
     if (type == nullptr || berscan(iteration, "x}") == -1) {
         qor::pool_clear_text(ld->ld_pool, &ld->ld_attr_name_spill);
         ld->ld_errno = LDAP_DECODING_ERROR;

@@ -17,8 +17,8 @@ bool find_attribute(HostPool *pool, BerElement *reader, const char *type) {
     for (;;) {
         char buffer[kTypeCapacity];
         char *spilled = nullptr;
-        const char *found = berscan(reader, "{") != -1 ? qor::read_attribute_type(reader, buffer, kTypeCapacity, &spilled)
-                                                        : nullptr;
+        const char *found =
+            berscan(reader, "{") != -1 ? qor::read_attribute_type(reader, buffer, kTypeCapacity, &spilled) : nullptr;
         if (found == nullptr) return false;
         const bool match = wzsteqn(type, wanted, found, wzstlen(found)) != 0;
         qor::pool_free(pool, spilled);

@@ -60,10 +60,10 @@ int32_t open_default_connection(LDAP *ld) {
     LDAPServerEntry *server = qor::session_server(ld, ld->ld_default_host, wzstlen(ld->ld_default_host));
     if (server == nullptr) return -1;
     LDAPConnection *conn = new_connection(ld, &server, qor::kSessionSocketBuffer, qor::kConnect, qor::kNoBind);
-    free_servers(ld, server);   // what the connection did not take over
+    free_servers(ld, server);  // what the connection did not take over
     if (conn == nullptr) return -1;
     ld->ld_default_conn = conn;
-    ++conn->cn_use_count;   // held by the session for its lifetime
+    ++conn->cn_use_count;  // held by the session for its lifetime
     return 0;
 }
 

@@ -30,8 +30,9 @@ inline int32_t close_request(LDAP *ld, BerElement *ber, ControlsFor kind) {
 // a modification: SEQUENCE { ENUMERATED operation without the flag, that sequence }. 0, or -1.
 inline int32_t put_mod_record(BerElement *ber, const LDAPMod *mod, bool with_operation) {
     if ((mod->mod_op & LDAP_MOD_BVALUES) != 0) {
-        return with_operation ? berprnt(ber, "{e{s[V]}}", mod->mod_op & ~LDAP_MOD_BVALUES, mod->mod_type, mod->mod_bvalues)
-                              : berprnt(ber, "{s[V]}", mod->mod_type, mod->mod_bvalues);
+        return with_operation
+                   ? berprnt(ber, "{e{s[V]}}", mod->mod_op & ~LDAP_MOD_BVALUES, mod->mod_type, mod->mod_bvalues)
+                   : berprnt(ber, "{s[V]}", mod->mod_type, mod->mod_bvalues);
     }
     return with_operation ? berprnt(ber, "{e{s[v]}}", mod->mod_op, mod->mod_type, mod->mod_values)
                           : berprnt(ber, "{s[v]}", mod->mod_type, mod->mod_values);

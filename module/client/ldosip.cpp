@@ -52,7 +52,7 @@ bool connect_to_entry(LDAP *ld, LDAPSocketBuffer *sb, const char *entry, int32_t
     int32_t port = qor::url_port(url, default_port);
     if (connect_to_host(sb, host, port) != 0) return false;
     bool usable = url.scheme == qor::UrlScheme::kLdaps ? qor::start_tls_on_socket(ld, sb, host, port)
-                                                        : settle_start_tls(ld, sb, host, port);
+                                                       : settle_start_tls(ld, sb, host, port);
     if (!usable) {
         close_connection(sb);
         // What the server sent before TLS must not be read as the next entry's.

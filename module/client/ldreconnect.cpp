@@ -16,7 +16,7 @@ LDAPConnection *connect_entry(LDAP *ld, const char *entry, int32_t length, int32
     LDAPServerEntry *server = qor::session_server(ld, entry, length);
     if (server == nullptr) return nullptr;
     LDAPConnection *conn = new_connection(ld, &server, qor::kSessionSocketBuffer, qor::kConnect, bind);
-    free_servers(ld, server);   // unless the connection took it over
+    free_servers(ld, server);  // unless the connection took it over
     return conn;
 }
 
@@ -57,9 +57,9 @@ bool reconnect(LDAP *ld, LDAPConnection *ended) {
         return false;
     }
     ld->ld_default_conn = conn;
-    ++conn->cn_use_count;   // the session's, as for the first default connection
+    ++conn->cn_use_count;  // the session's, as for the first default connection
     ++ld->ld_reconnects;
-    free_connection(ld, ended, qor::kOneUse, qor::kNoUnbind);   // the session's use of the old one
+    free_connection(ld, ended, qor::kOneUse, qor::kNoUnbind);  // the session's use of the old one
     // The texts of the bind's result say nothing about the request that follows.
     qor::pool_clear_text(ld->ld_pool, &ld->ld_error);
     qor::pool_clear_text(ld->ld_pool, &ld->ld_matched);

@@ -46,13 +46,13 @@ enum class LineState { kUnfollowed, kPrepared, kSent };
 
 // One line of the referral text as the passes see it.
 struct ReferralLine {
-    char *text;                 // the line as the server sent it
+    char *text;  // the line as the server sent it
     LineState state;
     bool is_url;
-    int32_t msgid;              // URL lines: the child's id
-    BerElement *request;        // prepared: the re-encoded request
-    LDAPConnection *conn;       // prepared: holds one use until the child is sent
-    int32_t error;              // URL lines: the ld_errno that following it left behind
+    int32_t msgid;         // URL lines: the child's id
+    BerElement *request;   // prepared: the re-encoded request
+    LDAPConnection *conn;  // prepared: holds one use until the child is sent
+    int32_t error;         // URL lines: the ld_errno that following it left behind
 };
 
 // A server entry for "host", "host:port" or, for a server reached over TLS, the URL's
@@ -86,10 +86,10 @@ LDAPServerEntry *server_entry_for(LDAP *ld, const char *host_part) {
 // Where a referral URL sends its request: the server and, when the URL names them, the base DN,
 // and for searches of a version-3 session the scope and the filter (all pool texts, decoded).
 struct ReferralTarget {
-    char *server;        // "host[:port]", or "ldaps://host[:port]" for a server reached over TLS
-    char *dn;            // null: the original request's
-    int32_t scope;       // qor::kUrlNoScope: the original search's
-    char *filter;        // null: the original search's
+    char *server;   // "host[:port]", or "ldaps://host[:port]" for a server reached over TLS
+    char *dn;       // null: the original request's
+    int32_t scope;  // qor::kUrlNoScope: the original search's
+    char *filter;   // null: the original search's
 };
 
 void release_target(HostPool *pool, ReferralTarget *target) {
@@ -145,7 +145,7 @@ bool prepare_url_line(LDAP *ld, LDAPPendingRequest *top, ReferralLine *line) {
     line->msgid = ++ld->ld_last_msgid;
     char *dn = target.dn;
     BerElement *request = qor::re_encode_referred(ld, top->rq_ber, line->msgid, &dn, target.scope, target.filter);
-    if (dn != target.dn) qor::pool_free(ld->ld_pool, dn);   // the top-level request's own DN
+    if (dn != target.dn) qor::pool_free(ld->ld_pool, dn);  // the top-level request's own DN
     LDAPServerEntry *servers = request != nullptr ? server_entry_for(ld, target.server) : nullptr;
     release_target(ld->ld_pool, &target);
     if (servers == nullptr) {
@@ -154,7 +154,8 @@ bool prepare_url_line(LDAP *ld, LDAPPendingRequest *top, ReferralLine *line) {
     }
     ld->ld_errno = LDAP_SUCCESS;
     LDAPConnection *conn = find_connection(ld, servers, 1);
-    if (conn == nullptr) conn = new_connection(ld, &servers, qor::kOwnSocketBuffer, qor::kConnect, qor::kBindForReferral);
+    if (conn == nullptr)
+        conn = new_connection(ld, &servers, qor::kOwnSocketBuffer, qor::kConnect, qor::kBindForReferral);
     free_servers(ld, servers);
     line->error = ld->ld_errno;
     if (conn == nullptr) {
@@ -191,7 +192,7 @@ int32_t split_lines(char *lines, ReferralLine *out, int32_t capacity) {
 // is, cut at the marker. Answers 0, or -1 with ld_errno 90.
 int32_t keep_unfollowed(LDAP *ld, char **error_text, char *lines, int32_t *had_referrals) {
     const int32_t length = wzstlen(lines);
-    if (length > 0 && lines[length - 1] == '\n') lines[length - 1] = '\0';   // ends the last line
+    if (length > 0 && lines[length - 1] == '\n') lines[length - 1] = '\0';  // ends the last line
     if (*lines == '\0') return 0;
     char *unfollowed = nullptr;
     if (append_referral(ld, &unfollowed, lines) != 0) return -1;
@@ -293,8 +294,9 @@ int32_t chase_referrals(LDAP *ld, LDAPPendingRequest *request, char **error_text
         ReferralLine &line = lines[i];
         *had_referrals = 1;
         int32_t line_length = wzstlen(line.text);
-        bool url = (line_length > kSchemeLength && wzsteqn(line.text, kSchemeLength, kScheme, kSchemeLength) != 0) ||
-                   (line_length > kTlsSchemeLength && wzsteqn(line.text, kTlsSchemeLength, kTlsScheme, kTlsSchemeLength) != 0);
+        bool url =
+            (line_length > kSchemeLength && wzsteqn(line.text, kSchemeLength, kScheme, kSchemeLength) != 0) ||
+            (line_length > kTlsSchemeLength && wzsteqn(line.text, kTlsSchemeLength, kTlsScheme, kTlsSchemeLength) != 0);
         if (!url || top->rq_children_sent + prepared >= kMostReferralRequests) continue;
         if (!prepare_url_line(ld, top, &line)) {
             failed = true;
@@ -309,9 +311,10 @@ int32_t chase_referrals(LDAP *ld, LDAPPendingRequest *request, char **error_text
     for (int32_t i = 0; i < count; ++i) {
         ReferralLine &line = lines[i];
         if (line.state != LineState::kPrepared) continue;
-        int32_t id = send_server_request(ld, line.request, line.msgid, request, nullptr, line.conn, qor::kBindForReferral);
+        int32_t id =
+            send_server_request(ld, line.request, line.msgid, request, nullptr, line.conn, qor::kBindForReferral);
         line.error = id == -1 ? ld->ld_errno : LDAP_SUCCESS;
-        free_connection(ld, line.conn, qor::kOneUse, qor::kSendUnbind);   // the first pass's hold
+        free_connection(ld, line.conn, qor::kOneUse, qor::kSendUnbind);  // the first pass's hold
         if (id != -1) {
             line.state = LineState::kSent;
             ++sent;
@@ -379,8 +382,7 @@ BerElement *re_encode_request(LDAP *ld, BerElement *original, int32_t msgid, cha
 
 namespace qor {
 
-BerElement *re_encode_referred(LDAP *ld, BerElement *original, int32_t msgid, char **dn, int32_t scope,
-                               char *filter) {
+BerElement *re_encode_referred(LDAP *ld, BerElement *original, int32_t msgid, char **dn, int32_t scope, char *filter) {
     // A copy, so that the original keeps its position.
     BerElement reader = *original;
     int32_t old_id = 0;
@@ -411,9 +413,9 @@ BerElement *re_encode_referred(LDAP *ld, BerElement *original, int32_t msgid, ch
         qor::pool_free(ld->ld_pool, own_dn);
     }
 
-    int32_t head = !constructed              ? berprnt(ber, "{its", msgid, tag, *dn)
-                   : tag == LDAP_REQ_BIND    ? berprnt(ber, "{it{is", msgid, tag, version, *dn)
-                                             : berprnt(ber, "{it{s", msgid, tag, *dn);
+    int32_t head = !constructed           ? berprnt(ber, "{its", msgid, tag, *dn)
+                   : tag == LDAP_REQ_BIND ? berprnt(ber, "{it{is", msgid, tag, version, *dn)
+                                          : berprnt(ber, "{it{s", msgid, tag, *dn);
     if (head == -1) {
         ld->ld_errno = LDAP_ENCODING_ERROR;
         berfree(ber, qor::kWithBuffer);

@@ -26,11 +26,10 @@ int32_t ldap_rename(LDAP *ld, const char *dn, const char *new_rdn, const char *n
     return send_initial_request(ld, LDAP_REQ_MODRDN, dn, ber);
 }
 
-int32_t ldap_rename_s(LDAP *ld, const char *dn, const char *new_rdn, const char *new_superior,
-                      int32_t delete_old_rdn) {
+int32_t ldap_rename_s(LDAP *ld, const char *dn, const char *new_rdn, const char *new_superior, int32_t delete_old_rdn) {
     const int32_t wait_ms = ld->ld_timelimit;
-    const int32_t code = qor::await_update_result(ld, ldap_rename(ld, dn, new_rdn, new_superior, delete_old_rdn),
-                                                  wait_ms, dn);
+    const int32_t code =
+        qor::await_update_result(ld, ldap_rename(ld, dn, new_rdn, new_superior, delete_old_rdn), wait_ms, dn);
     // The entry's new place is an update of its own: searches there may now answer differently.
     if (code == LDAP_SUCCESS && ld->ld_result_cache != nullptr && new_superior != nullptr) {
         uncache_updated_entry(ld, new_superior);

@@ -50,7 +50,7 @@ void discard_requests_on(LDAP *ld, LDAPConnection *conn) {
                 d->rq_conn = nullptr;
             }
             free_request(ld, request);
-            request = ld->ld_pending_requests;   // the list changed: start again
+            request = ld->ld_pending_requests;  // the list changed: start again
         } else {
             request = request->rq_next;
         }
@@ -130,7 +130,7 @@ int32_t send_server_request(LDAP *ld, BerElement *ber, int32_t msgid, LDAPPendin
             conn = qor::connection_for_request(ld);
         }
     }
-    free_servers(ld, servers);   // the entry a new connection took over is no longer in the list
+    free_servers(ld, servers);  // the entry a new connection took over is no longer in the list
     if (conn == nullptr || !takes_requests(ld, conn)) {
         qor::release_request_element(ber);
         if (ld->ld_errno == LDAP_SUCCESS) ld->ld_errno = LDAP_SERVER_DOWN;
@@ -231,7 +231,8 @@ LDAPConnection *find_connection(LDAP *ld, LDAPServerEntry *servers, int32_t any)
     for (LDAPConnection *conn = ld->ld_connections; conn != nullptr; conn = conn->cn_next) {
         const LDAPServerEntry *own = conn->cn_server;
         if (conn->cn_state != CONN_CONNECTED || own == nullptr || own->sv_host == nullptr) continue;
-        for (const LDAPServerEntry *wanted = servers; wanted != nullptr; wanted = any != 0 ? wanted->sv_next : nullptr) {
+        for (const LDAPServerEntry *wanted = servers; wanted != nullptr;
+             wanted = any != 0 ? wanted->sv_next : nullptr) {
             if (wanted->sv_host != nullptr && wanted->sv_port == own->sv_port &&
                 wzsteqn(own->sv_host, wzstlen(own->sv_host), wanted->sv_host, wzstlen(wanted->sv_host)) != 0) {
                 return conn;

@@ -101,10 +101,10 @@ Reception read_message(LDAP *ld, int32_t msgid, int32_t all, LDAPConnection *con
     switch (tag) {
     case static_cast<int32_t>(kTagSequence): break;
     case BER_READ_WAIT_PASSED:
-        ld->ld_errno = LDAP_TIMEOUT;   // part of a message is in; the rest is read next time
+        ld->ld_errno = LDAP_TIMEOUT;  // part of a message is in; the rest is read next time
         return Reception::kTimedOut;
     case BER_READ_NO_MEMORY:
-        ld->ld_errno = LDAP_NO_MEMORY;   // the message stays in the stream
+        ld->ld_errno = LDAP_NO_MEMORY;  // the message stays in the stream
         return Reception::kFailed;
     case BER_READ_FAILED:
         qor::end_connection(ld, conn, LDAP_SERVER_DOWN);
@@ -271,7 +271,7 @@ bool idle_connection_usable(LDAP *ld, LDAPConnection *conn) {
             const int32_t ready = do_ldap_select(ld, 0);
             if (ready == 0 || (ready == 1 && is_read_ready(ld, sb) == 0)) break;
         }
-        LDAPMessage *none = nullptr;   // no request waits on the connection: nothing is handed out
+        LDAPMessage *none = nullptr;  // no request waits on the connection: nothing is handed out
         if (read_message(ld, kUnsolicitedId, kOneMessage, conn, kIdleReadWaitMs, &none) != Reception::kNothingYet) {
             break;
         }
@@ -280,8 +280,7 @@ bool idle_connection_usable(LDAP *ld, LDAPConnection *conn) {
     return conn->cn_state == CONN_CONNECTED;
 }
 
-int32_t await_search_entries(LDAP *ld, int32_t msgid, int32_t wait_ms, EntryReceiver receiver,
-                             LDAPMessage **final) {
+int32_t await_search_entries(LDAP *ld, int32_t msgid, int32_t wait_ms, EntryReceiver receiver, LDAPMessage **final) {
     *final = nullptr;
     if (msgid == -1) return ld->ld_errno;
     WaitClock clock(wait_ms != 0 ? wait_ms : ld->ld_timelimit);
@@ -300,7 +299,7 @@ int32_t await_search_entries(LDAP *ld, int32_t msgid, int32_t wait_ms, EntryRece
             receiver.take(receiver.context, ld, message);
             break;
         case Reception::kNothingYet: break;
-        case Reception::kTimedOut: return LDAP_PARAM_ERROR;   // as ldap_result2error of no result
+        case Reception::kTimedOut: return LDAP_PARAM_ERROR;  // as ldap_result2error of no result
         case Reception::kEnded:
         case Reception::kFailed: return ld->ld_errno;
         }

@@ -36,7 +36,8 @@ int32_t ldap_simple_bind_s(LDAP *ld, const char *dn, const char *password) {
     LDAPMessage *result = nullptr;
     const bool own_connection = ld->ld_default_conn == nullptr || ld->ld_default_conn->cn_state != CONN_BINDING;
     qor::BindIdentity identity;
-    if (own_connection && !qor::copy_bind_identity(ld, dn, password, &identity)) return ldap_result2error(ld, nullptr, 1);
+    if (own_connection && !qor::copy_bind_identity(ld, dn, password, &identity))
+        return ldap_result2error(ld, nullptr, 1);
     int32_t msgid = ldap_simple_bind(ld, dn, password);
     if (msgid != -1) ldap_result(ld, msgid, qor::kWholeResult, ld->ld_timelimit, &result);
     const int32_t code = ldap_result2error(ld, result, 1);

@@ -70,8 +70,8 @@ int32_t parameter_error(LDAP *ld) {
 }
 
 // Builds and sends a search: its message id, or -1 with ld_errno set (see start_search).
-int32_t send_search(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
-                    char **attrs, int32_t attrsonly) {
+int32_t send_search(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context, char **attrs,
+                    int32_t attrsonly) {
     return start_search(ld, build_search(ld, base, scope, write, context, attrs, attrsonly), base);
 }
 
@@ -102,13 +102,12 @@ BerElement *ldap_build_search_req(LDAP *ld, const char *base, int32_t scope, con
     return build_search(ld, base, scope, write_string_filter, filter, attrs, attrsonly);
 }
 
-int32_t ldap_search(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs,
-                    int32_t attrsonly) {
+int32_t ldap_search(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs, int32_t attrsonly) {
     return send_search(ld, base, scope, write_string_filter, filter, attrs, attrsonly);
 }
 
-int32_t ldap_search_s(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs,
-                      int32_t attrsonly, LDAPMessage **result) {
+int32_t ldap_search_s(LDAP *ld, const char *base, int32_t scope, const char *filter, char **attrs, int32_t attrsonly,
+                      LDAPMessage **result) {
     return search_and_wait(ld, base, scope, write_string_filter, filter, attrs, attrsonly, result);
 }
 

@@ -8,7 +8,7 @@ namespace qor {
 namespace {
 
 constexpr char kStartTlsOid[] = "1.3.6.1.4.1.1466.20037";
-constexpr int32_t kRequestNameTag = 0x80;   // [0] requestName of an extended request
+constexpr int32_t kRequestNameTag = 0x80;  // [0] requestName of an extended request
 constexpr int32_t kTagSequence = 0x30;
 constexpr int32_t kReasonCapacity = 256;
 

@@ -17,9 +17,9 @@ namespace qor {
 bool start_tls_on_socket(LDAP *ld, LDAPSocketBuffer *sb, const char *host, int32_t port);
 
 enum class StartTlsOutcome {
-    kStarted,   // the server agreed and TLS is on
-    kRefused,   // the server answered with a failure: ld_errno is its code, ld_error its text
-    kFailed,    // no usable answer, or TLS failed after the server agreed: ld_errno, ld_error say why
+    kStarted,  // the server agreed and TLS is on
+    kRefused,  // the server answered with a failure: ld_errno is its code, ld_error its text
+    kFailed,   // no usable answer, or TLS failed after the server agreed: ld_errno, ld_error say why
 };
 
 // StartTLS on a socket just connected, before anything else went out on it: the extended request

@@ -71,8 +71,8 @@ Output base64_of(HostPool *pool, const uint8_t *input, int32_t length) {
     const uint32_t characters = 4 * ((static_cast<uint32_t>(length) + 2) / 3);
     Output out{allocate_text(pool, characters), 0, 0};
     if (out.text != nullptr) {
-        encode_base64(input, length, reinterpret_cast<char *>(out.text),
-                      static_cast<int32_t>(characters), &out.length, 0);
+        encode_base64(input, length, reinterpret_cast<char *>(out.text), static_cast<int32_t>(characters), &out.length,
+                      0);
     }
     return out;
 }
@@ -93,8 +93,7 @@ void report_status(HostPool *pool, Output *out) {
 }
 
 // Hands `out` to the caller, releasing the input first when asked to.
-int32_t deliver(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t free_input,
-                const Output &out) {
+int32_t deliver(HostPool *pool, uint8_t **buffer, int32_t *length, int32_t free_input, const Output &out) {
     if (free_input != 0) {
         qor::pool_free_buffer(pool, *buffer);
     }

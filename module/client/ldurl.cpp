@@ -16,7 +16,9 @@ int32_t hex_value(char c) {
     return -1;
 }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // True when the piece is `word` in any case.
 bool is_word(UrlPiece piece, const char *word) {
@@ -131,7 +133,8 @@ int32_t scheme_end(const char *text, int32_t length) {
     for (int32_t i = 0; i + 2 < length; ++i) {
         char c = lower(text[i]);
         if (text[i] == ':') return i > 0 && text[i + 1] == '/' && text[i + 2] == '/' ? i : -1;
-        bool scheme_char = (c >= 'a' && c <= 'z') || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
+        bool scheme_char =
+            (c >= 'a' && c <= 'z') || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
         if (!scheme_char) return -1;
     }
     return -1;
@@ -161,7 +164,7 @@ UrlParse parse_bare_entry(const char *text, int32_t length, LdapUrl *url) {
     if (after_host < length) {
         entry.port = 0;
         zatoi(text + after_host + 1, length - after_host - 1, 0, nullptr, &entry.port);
-        if (entry.port < 0 || entry.port > kHighestPort) return UrlParse::kBadPort;   // no such port
+        if (entry.port < 0 || entry.port > kHighestPort) return UrlParse::kBadPort;  // no such port
     }
     *url = entry;
     return UrlParse::kParsed;
@@ -169,7 +172,9 @@ UrlParse parse_bare_entry(const char *text, int32_t length, LdapUrl *url) {
 
 }  // namespace
 
-bool has_url_scheme(const char *text, int32_t length) { return scheme_end(text, length) > 0; }
+bool has_url_scheme(const char *text, int32_t length) {
+    return scheme_end(text, length) > 0;
+}
 
 UrlParse parse_ldap_url(const char *text, int32_t length, LdapUrl *url) {
     int32_t colon = scheme_end(text, length);
@@ -201,9 +206,9 @@ UrlParse parse_host_entry(const char *text, int32_t length, LdapUrl *url) {
 int32_t url_port(const LdapUrl &url, int32_t default_port) {
     if (url.port != kUrlNoPort) return url.port;
     switch (url.scheme) {
-        case UrlScheme::kLdap: return kLdapPort;
-        case UrlScheme::kLdaps: return kLdapsPort;
-        case UrlScheme::kNone: break;
+    case UrlScheme::kLdap: return kLdapPort;
+    case UrlScheme::kLdaps: return kLdapsPort;
+    case UrlScheme::kNone: break;
     }
     return default_port;
 }

@@ -31,13 +31,13 @@
 namespace qor {
 
 enum class UrlScheme : uint8_t {
-    kNone,    // a bare host-list entry, "host[:port]"
-    kLdap,    // ldap://
-    kLdaps,   // ldaps://: TLS from the first byte
+    kNone,   // a bare host-list entry, "host[:port]"
+    kLdap,   // ldap://
+    kLdaps,  // ldaps://: TLS from the first byte
 };
 
 inline constexpr int32_t kUrlNoPort = -1;
-inline constexpr int32_t kUrlNoScope = -1;   // else LDAP_SCOPE_BASE, _ONELEVEL or _SUBTREE
+inline constexpr int32_t kUrlNoScope = -1;  // else LDAP_SCOPE_BASE, _ONELEVEL or _SUBTREE
 inline constexpr int32_t kLdapPort = 389;
 inline constexpr int32_t kLdapsPort = 636;
 
@@ -63,11 +63,11 @@ struct LdapUrl {
 // Why a text is not a URL or entry.
 enum class UrlParse {
     kParsed,
-    kUnknownScheme,   // "xyz://", or no "://" where a URL is required
-    kBadHost,         // an unclosed bracket, or bytes after the host that start no part
-    kBadPort,         // not all digits, or above 65535
-    kBadScope,        // not base, one or sub
-    kBadEscape,       // "%" without two hex digits, or a "?" beyond the extensions
+    kUnknownScheme,  // "xyz://", or no "://" where a URL is required
+    kBadHost,        // an unclosed bracket, or bytes after the host that start no part
+    kBadPort,        // not all digits, or above 65535
+    kBadScope,       // not base, one or sub
+    kBadEscape,      // "%" without two hex digits, or a "?" beyond the extensions
 };
 
 // Parses a whole URL; `url` is filled only on kParsed.

@@ -11,13 +11,9 @@ bool take_value(HostPool *pool, dsval *value, int32_t kind, va_list *values) {
     switch (kind) {
     case DSVAL_INT:
     case DSVAL_LONG:
-    case DSVAL_SHORT:
-        value->dv_num = va_arg(*values, int32_t);
-        return true;
+    case DSVAL_SHORT: value->dv_num = va_arg(*values, int32_t); return true;
     case DSVAL_FLOAT:
-    case DSVAL_DOUBLE:
-        value->dv_dbl = va_arg(*values, double);
-        return true;
+    case DSVAL_DOUBLE: value->dv_dbl = va_arg(*values, double); return true;
     case DSVAL_BINARY: {
         const int32_t length = va_arg(*values, int32_t);
         const auto *bytes = va_arg(*values, const unsigned char *);
@@ -28,12 +24,11 @@ bool take_value(HostPool *pool, dsval *value, int32_t kind, va_list *values) {
         return true;
     }
     case DSVAL_TEXT: {
-        const char *text = va_arg(*values, const char *);   // null counts as empty
+        const char *text = va_arg(*values, const char *);  // null counts as empty
         value->dv_text = qor::pool_copy_bytes(pool, text != nullptr ? text : "", wzstlen(text));
         return value->dv_text != nullptr;
     }
-    default:
-        return true;   // the record holds only its kind
+    default: return true;  // the record holds only its kind
     }
 }
 

@@ -19,7 +19,7 @@ struct SettingName {
         : name(setting), name_length(literal_length(setting)), max_bytes(most_bytes) {}
 };
 
-inline constexpr SettingName kHostSetting{"LDAP_HOST", 256};   // room for a few URLs
+inline constexpr SettingName kHostSetting{"LDAP_HOST", 256};  // room for a few URLs
 inline constexpr SettingName kPortSetting{"LDAP_PORT", 7};
 inline constexpr SettingName kBindDnSetting{"LDAP_BINDDN", 256};
 inline constexpr SettingName kPasswordSetting{"LDAP_BINDPW", 64};

@@ -78,7 +78,7 @@ struct ResultSetBuilder {
     HostPool *pool;
     dsent **set = nullptr;
     int32_t count = 0;
-    int32_t capacity = 0;   // slots of `set`, the null slot included
+    int32_t capacity = 0;  // slots of `set`, the null slot included
 
     // Copies one search entry message (it stays the caller's) into a new entry at the end.
     // DS_OK; DS_NO_MEMORY; or DS_STATUS(84), with ld_errno set, for an entry that cannot be
@@ -113,7 +113,7 @@ struct LookupSearch {
 struct EntryCollector {
     ResultSetBuilder *builder;
     int32_t limit = 0;
-    int32_t received = 0;   // entries the search delivered, copied or not
+    int32_t received = 0;  // entries the search delivered, copied or not
     int32_t status = DS_OK;
     bool full = false;
 
@@ -136,8 +136,8 @@ int32_t paged_lookup(LDAP *ld, const LookupSearch &search, dsent ***result);
 
 // Runs a search whose filter element `write` encodes from `context`, and delivers its entries
 // as a result set, exactly as dslookup does for a filter text (same checks, same statuses).
-int32_t lookup_with_filter_writer(LDAP *ld, const char *base, int32_t scope, FilterWriter write,
-                                  const void *context, char **attrs, dsent ***result);
+int32_t lookup_with_filter_writer(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
+                                  char **attrs, dsent ***result);
 
 }  // namespace qor::ds
 

@@ -19,7 +19,7 @@ char *integer_text(HostPool *pool, int32_t number) {
     auto *text = static_cast<char *>(qor::pool_alloc(pool, kIntegerTextSize));
     if (text == nullptr) return nullptr;
     int32_t length = kIntegerTextSize;
-    wzbltob(number, text, &length, kEditCharacters);   // 11 characters at most: always fits
+    wzbltob(number, text, &length, kEditCharacters);  // 11 characters at most: always fits
     text[length] = '\0';
     return text;
 }
@@ -64,7 +64,7 @@ char *exponent_text(HostPool *pool, double number, bool single) {
 // The text form of a floating value (`single` for kind float, whose value is the single-precision
 // number widened). Null with *refused set for a value no text reads back as (NaN, infinities).
 char *floating_text(HostPool *pool, double number, bool single, bool *refused) {
-    *refused = number != number || number - number != 0;   // NaN, or an infinity
+    *refused = number != number || number - number != 0;  // NaN, or an infinity
     if (*refused) return nullptr;
     constexpr char kZero[] = "0";
     if (number == 0.0) return qor::pool_copy_bytes(pool, kZero, literal_length(kZero));
@@ -101,9 +101,7 @@ int32_t dsfixval(LDAP *ld, dsval *value) {
     switch (value->dv_kind) {
     case DSVAL_INT:
     case DSVAL_LONG:
-    case DSVAL_SHORT:
-        text = integer_text(ld->ld_pool, value->dv_num);
-        break;
+    case DSVAL_SHORT: text = integer_text(ld->ld_pool, value->dv_num); break;
     case DSVAL_FLOAT:
     case DSVAL_DOUBLE: {
         bool refused = false;
@@ -111,11 +109,8 @@ int32_t dsfixval(LDAP *ld, dsval *value) {
         if (refused) return DS_MISSING_ARGUMENT;
         break;
     }
-    case DSVAL_BINARY:
-        text = binary_text(ld->ld_pool, value->dv_bin, value->dv_binlen);
-        break;
-    default:
-        return DS_OK;   // no text form to make
+    case DSVAL_BINARY: text = binary_text(ld->ld_pool, value->dv_bin, value->dv_binlen); break;
+    default: return DS_OK;  // no text form to make
     }
     if (text == nullptr) return DS_NO_MEMORY;
     value->dv_text = text;

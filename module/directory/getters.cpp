@@ -29,13 +29,10 @@ int32_t read_integer(dsval *value, int32_t kind) {
     }
     case DSVAL_INT:
     case DSVAL_LONG:
-    case DSVAL_SHORT:
-        return value->dv_num;
+    case DSVAL_SHORT: return value->dv_num;
     case DSVAL_FLOAT:
-    case DSVAL_DOUBLE:
-        return saturated(value->dv_dbl);
-    default:
-        return 0;
+    case DSVAL_DOUBLE: return saturated(value->dv_dbl);
+    default: return 0;
     }
 }
 
@@ -53,15 +50,11 @@ double read_floating(dsval *value, int32_t kind) {
         return value->dv_dbl;
     }
     case DSVAL_FLOAT:
-    case DSVAL_DOUBLE:
-        value->dv_kind = kind;
-        return value->dv_dbl;
+    case DSVAL_DOUBLE: value->dv_kind = kind; return value->dv_dbl;
     case DSVAL_INT:
     case DSVAL_LONG:
-    case DSVAL_SHORT:
-        return value->dv_num;
-    default:
-        return 0.0;
+    case DSVAL_SHORT: return value->dv_num;
+    default: return 0.0;
     }
 }
 

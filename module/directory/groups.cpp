@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr int32_t kOutputStep = 20;   // slots the output array starts with and grows by
+constexpr int32_t kOutputStep = 20;  // slots the output array starts with and grows by
 
 const char *const kMemberAttributes[] = {"member", "uniquemember", nullptr};
 
@@ -83,9 +83,8 @@ int32_t write_subscriber_filter(BerElement *ber, const void *member_dn) {
     const auto *dn = static_cast<const char *>(member_dn);
     const bool written = berprnt(ber, "t{t{", qor::kFilterAnd, qor::kFilterOr) != -1 &&
                          put_equality_filter(ber, "objectclass", "qorsubscriber") == 0 &&
-                         put_equality_filter(ber, "qorInterface", "qorsubscriber") == 0 &&
-                         berprnt(ber, "}") != -1 && put_equality_filter(ber, "qorpersondn", dn) == 0 &&
-                         berprnt(ber, "}") != -1;
+                         put_equality_filter(ber, "qorInterface", "qorsubscriber") == 0 && berprnt(ber, "}") != -1 &&
+                         put_equality_filter(ber, "qorpersondn", dn) == 0 && berprnt(ber, "}") != -1;
     return written ? 0 : -1;
 }
 

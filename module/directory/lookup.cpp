@@ -28,7 +28,7 @@ int32_t deliver(LDAP *ld, int32_t answer, bool finished, const qor::ds::EntryCol
         builder->release();
         return qor::ds::protocol_failure(ld, answer);
     }
-    if (collector.status != DS_OK) {   // an entry could not be copied: nothing is delivered
+    if (collector.status != DS_OK) {  // an entry could not be copied: nothing is delivered
         builder->release();
         return collector.status;
     }
@@ -72,8 +72,8 @@ int32_t EntryCollector::collect(LDAP *ld, const LookupSearch &search, LDAPMessag
     });
 }
 
-int32_t lookup_with_filter_writer(LDAP *ld, const char *base, int32_t scope, FilterWriter write,
-                                  const void *context, char **attrs, dsent ***result) {
+int32_t lookup_with_filter_writer(LDAP *ld, const char *base, int32_t scope, FilterWriter write, const void *context,
+                                  char **attrs, dsent ***result) {
     const int32_t checked = check_lookup(ld, base, write != nullptr, result);
     if (checked != DS_OK) return checked;
     return run_lookup(ld, LookupSearch{base, scope, write, context, attrs}, result);

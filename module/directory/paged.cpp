@@ -78,7 +78,7 @@ int32_t paged_lookup(LDAP *ld, const LookupSearch &search, dsent ***result) {
         const int32_t page_start = builder.count;
         LDAPMessage *final = nullptr;
         answer = collector.collect(ld, search, &final);
-        if (final == nullptr) {   // a page that did not end adds nothing, not even its fill or failure
+        if (final == nullptr) {  // a page that did not end adds nothing, not even its fill or failure
             builder.truncate(page_start);
             collector.full = false;
             collector.status = DS_OK;
@@ -91,7 +91,7 @@ int32_t paged_lookup(LDAP *ld, const LookupSearch &search, dsent ***result) {
             answer = LDAP_DECODING_ERROR;
         }
         if (collector.full || (more && collector.limit > 0 && builder.count >= collector.limit)) {
-            answer = LDAP_SIZELIMIT_EXCEEDED;   // more entries wait, but the whole is full
+            answer = LDAP_SIZELIMIT_EXCEEDED;  // more entries wait, but the whole is full
             ld->ld_errno = answer;
             break;
         }
@@ -100,7 +100,7 @@ int32_t paged_lookup(LDAP *ld, const LookupSearch &search, dsent ***result) {
     ld->ld_page_size = 0;
     clear_cookie(ld);
 
-    if (collector.status != DS_OK) {   // an entry could not be copied: nothing is delivered
+    if (collector.status != DS_OK) {  // an entry could not be copied: nothing is delivered
         builder.release();
         return collector.status;
     }

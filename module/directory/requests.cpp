@@ -35,10 +35,10 @@ void release_leftovers(LDAP *ld, int32_t first_id) {
         for (int attempt = 0; attempt < 2 && find_request_by_msgid(ld, id) != nullptr; ++attempt) {
             ldap_abandon(ld, id);
         }
-        if (find_request_by_msgid(ld, id) != nullptr) break;   // cannot be released: leave it
+        if (find_request_by_msgid(ld, id) != nullptr) break;  // cannot be released: leave it
     }
     for (LDAPMessage *chain = queued_from(ld, first_id); chain != nullptr;) {
-        ldap_msgdelete(ld, chain->lm_id);   // answers -1 for a chain cut short, released all the same
+        ldap_msgdelete(ld, chain->lm_id);  // answers -1 for a chain cut short, released all the same
         LDAPMessage *next = queued_from(ld, first_id);
         if (next == chain) break;
         chain = next;

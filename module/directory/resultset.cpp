@@ -18,10 +18,10 @@
 namespace {
 
 constexpr int32_t kInitialAttributeSlots = 20;
-constexpr int32_t kInitialEntrySlots = 16;   // a set built without a count starts so and doubles
-constexpr uint8_t kConstructed = 0x20;     // bits of an element's identifier octet
-constexpr uint8_t kTagNumberMask = 0x1F;   // all set: the tag number follows in more octets
-constexpr uint32_t kLongLength = 0x80;     // a length octet with it counts the octets that follow
+constexpr int32_t kInitialEntrySlots = 16;  // a set built without a count starts so and doubles
+constexpr uint8_t kConstructed = 0x20;      // bits of an element's identifier octet
+constexpr uint8_t kTagNumberMask = 0x1F;    // all set: the tag number follows in more octets
+constexpr uint32_t kLongLength = 0x80;      // a length octet with it counts the octets that follow
 
 static_assert(sizeof(dsent) % alignof(dsval) == 0 && sizeof(dsval) % alignof(dsatt) == 0 &&
               sizeof(dsatt) % alignof(dsatt *) == 0 && alignof(dsatt *) == alignof(dsval *));
@@ -88,8 +88,8 @@ Walk walk_entry(const LDAPMessage *message, Visitor *visit) {
         Element attribute, type, values;
         if (!take(&cursor, list.end, &attribute) || !attribute.constructed) return Walk::malformed;
         const uint8_t *inner = attribute.at;
-        if (!take(&inner, attribute.end, &type) || type.constructed ||
-            !take(&inner, attribute.end, &values) || !values.constructed) {
+        if (!take(&inner, attribute.end, &type) || type.constructed || !take(&inner, attribute.end, &values) ||
+            !values.constructed) {
             return Walk::malformed;
         }
         if (!visit->attribute(type)) return Walk::visitor_failed;
@@ -210,7 +210,7 @@ struct Layout {
     }
     bool dn(const Element &element) { return (entry->de_dn = copy(element)) != nullptr; }
     bool attribute(const Element &type) {
-        if (current != nullptr) ++next_value_slot;   // the null slot after the previous attribute's values
+        if (current != nullptr) ++next_value_slot;  // the null slot after the previous attribute's values
         current = next_attribute++;
         *next_slot++ = current;
         current->da_vals = next_value_slot;

@@ -24,7 +24,7 @@ constexpr int32_t kErrorTextLabel = 152;
 template <int32_t MaxBytes>
 struct SettingValue {
     char buffer[MaxBytes + 1];
-    const char *text = nullptr;   // the value, or null when found nowhere
+    const char *text = nullptr;  // the value, or null when found nowhere
     int32_t length = 0;
 
     void resolve(const char *argument, bool argument_counts, void *options, const qor::ds::SettingName &name) {
@@ -54,7 +54,7 @@ char *labelled(LDAP *ld, int32_t label, const char *text) {
         prefix_length = 0;
     }
     const int32_t text_length = wzstlen(text);
-    const int32_t blank = prefix_length > 0 ? 1 : 0;   // a missing label leaves the bare text
+    const int32_t blank = prefix_length > 0 ? 1 : 0;  // a missing label leaves the bare text
     if (text_length > INT32_MAX - prefix_length - 2) return nullptr;
     auto *message = static_cast<char *>(qor::pool_alloc(ld->ld_pool, prefix_length + blank + text_length + 1));
     if (message == nullptr) return nullptr;
@@ -92,8 +92,8 @@ int32_t connection_failure(const LDAP *ld) {
 
 }  // namespace
 
-int32_t dsopen(LDAP **session, const char *host, int32_t port, int32_t options, const char *base,
-               const char *bind_dn, const char *password) {
+int32_t dsopen(LDAP **session, const char *host, int32_t port, int32_t options, const char *base, const char *bind_dn,
+               const char *password) {
     if (session == nullptr) return DS_MISSING_ARGUMENT;
     void *option_lookup = qor::ds::option_handle();
 
@@ -134,7 +134,7 @@ int32_t dsopen(LDAP **session, const char *host, int32_t port, int32_t options, 
     if (bound != 0) {
         const int32_t failure = qor::ds::protocol_failure(ld, bound);
         if ((options & DS_OPT_KEEP_FAILED_BIND) == 0) return abandon_session(ld, failure);
-        *session = ld;   // for its error texts: the caller asked to read the server's words
+        *session = ld;  // for its error texts: the caller asked to read the server's words
         return failure;
     }
 
@@ -164,7 +164,7 @@ int32_t dsclose(LDAP *ld) {
 void dsopt(LDAP *ld, int32_t time_limit_seconds, int32_t size_limit, int32_t options, const char *base) {
     if (ld == nullptr) return;
     if (time_limit_seconds != -1) {
-        constexpr int32_t kLongest = INT32_MAX / 1000;   // held there rather than overflowing
+        constexpr int32_t kLongest = INT32_MAX / 1000;  // held there rather than overflowing
         const int32_t seconds = time_limit_seconds > kLongest    ? kLongest
                                 : time_limit_seconds < -kLongest ? -kLongest
                                                                  : time_limit_seconds;
@@ -193,8 +193,8 @@ char *dsgeterr(LDAP *ld) {
     const bool has_matched = ld->ld_matched != nullptr && *ld->ld_matched != '\0';
     if (!has_matched && (ld->ld_error == nullptr || *ld->ld_error == '\0')) return nullptr;
 
-    char *message = has_matched ? labelled(ld, kMatchedDnLabel, ld->ld_matched)
-                                : labelled(ld, kErrorTextLabel, ld->ld_error);
+    char *message =
+        has_matched ? labelled(ld, kMatchedDnLabel, ld->ld_matched) : labelled(ld, kErrorTextLabel, ld->ld_error);
     if (message == nullptr) return has_matched ? ld->ld_matched : ld->ld_error;
     ld->ld_error_message = message;
     return message;

@@ -90,7 +90,7 @@ int32_t dsreg(LDAP *ld, const char *dn, dsent *entry) {
     int32_t status = DS_OK;
     for (int32_t i = 0; status == DS_OK && i < count; ++i) {
         dsatt *attribute = entry->de_atts[i];
-        if (attribute->da_count == 0) continue;   // the others are still sent
+        if (attribute->da_count == 0) continue;  // the others are still sent
         status = list.append(ld, LDAP_MOD_ADD, attribute);
     }
     if (status == DS_OK) {

@@ -9,10 +9,10 @@
 #include "../host/export.h"
 
 // Scan codes of zatoi.
-inline constexpr int32_t kScanNumber = 0;     // at least one digit, no overflow
-inline constexpr int32_t kScanNothing = 1;    // no sign and no digit
-inline constexpr int32_t kScanSignOnly = 2;   // a sign without digits, or a sign not accepted
-inline constexpr int32_t kScanOverflow = 3;   // beyond 32 bits (above 2147483647, below -2147483648); value 0
+inline constexpr int32_t kScanNumber = 0;    // at least one digit, no overflow
+inline constexpr int32_t kScanNothing = 1;   // no sign and no digit
+inline constexpr int32_t kScanSignOnly = 2;  // a sign without digits, or a sign not accepted
+inline constexpr int32_t kScanOverflow = 3;  // beyond 32 bits (above 2147483647, below -2147483648); value 0
 
 // Status of wzbltob when the text does not fit its field.
 inline constexpr int32_t kFieldTooShort = static_cast<int32_t>(0x8000200d);
@@ -22,8 +22,7 @@ inline constexpr int32_t kFieldTooShort = static_cast<int32_t>(0x8000200d);
 // blanks may stand between sign and digits. Stores the index of the first byte not consumed in
 // *stop and the number (0 unless the code is kScanNumber) in *value; either may be null.
 // Answers the scan code.
-QOR_EXPORT int32_t zatoi(const char *text, int32_t length, int32_t accept_sign, int32_t *stop,
-                         int32_t *value);
+QOR_EXPORT int32_t zatoi(const char *text, int32_t length, int32_t accept_sign, int32_t *stop, int32_t *value);
 
 // Writes `value` in decimal into `field`, whose capacity is *field_length. `edit` holds 13
 // characters: [1] minus sign, [2] fill character, [3..12] the digits 0 to 9. On success the
@@ -43,8 +42,7 @@ QOR_EXPORT void wzbmndi(const void *source, void *destination, int32_t length);
 // capacity + 1 bytes. A `separator` >= 0 puts its low byte between pieces (it takes a unit of
 // capacity; none follows the last piece). Whatever does not fit is dropped. Answers the number
 // of bytes placed (pieces and separators, without blanks or NUL).
-QOR_EXPORT int32_t wzstcat(char *destination, int32_t length, int32_t separator, int32_t count,
-                           ...);
+QOR_EXPORT int32_t wzstcat(char *destination, int32_t length, int32_t separator, int32_t count, ...);
 
 // 1 when the two counted strings are equal ignoring case, else 0. Strings of different lengths
 // are unequal without reading a byte; otherwise the host's extended comparison decides when its

@@ -1,8 +1,7 @@
 // Decimal text to a 32-bit integer, with a scan code instead of silent defaults.
 #include "util.h"
 
-int32_t zatoi(const char *text, int32_t length, int32_t accept_sign, int32_t *stop,
-              int32_t *value) {
+int32_t zatoi(const char *text, int32_t length, int32_t accept_sign, int32_t *stop, int32_t *value) {
     if (text == nullptr) {
         length = 0;
     } else if (length < 0) {

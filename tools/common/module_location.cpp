@@ -16,7 +16,9 @@ constexpr const char *kImageName = "qorldap.so";
 // The module's directory relative to the program's own, in the build tree and in an install.
 constexpr const char *kBesideTheProgram[] = {QOR_BUILD_MODULES_FROM_PROGRAM, QOR_INSTALL_MODULES_FROM_PROGRAM};
 
-bool readable(const fs::path &path) { return ::access(path.c_str(), R_OK) == 0; }
+bool readable(const fs::path &path) {
+    return ::access(path.c_str(), R_OK) == 0;
+}
 
 }  // namespace
 

@@ -18,8 +18,8 @@ int32_t whole_number(const std::string &argument, std::string_view text, int32_t
     int32_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
-        throw UsageError("\"" + argument + "\": the value must be a whole number from " + std::to_string(low) +
-                         " to " + std::to_string(high));
+        throw UsageError("\"" + argument + "\": the value must be a whole number from " + std::to_string(low) + " to " +
+                         std::to_string(high));
     return value;
 }
 
@@ -40,19 +40,20 @@ std::string file_bytes(const std::string &argument, std::string_view value) {
     std::ostringstream bytes;
     bytes << in.rdbuf();
     if (in.bad()) throw UsageError("\"" + argument + "\": cannot read " + path);
-    if (bytes.view().size() > static_cast<size_t>(INT32_MAX)) throw UsageError("\"" + argument + "\": the file is too large");
+    if (bytes.view().size() > static_cast<size_t>(INT32_MAX))
+        throw UsageError("\"" + argument + "\": the file is too large");
     return bytes.str();
 }
 
 int32_t kind_of(View view) {
     switch (view) {
-        case View::int32: return DSVAL_INT;
-        case View::long32: return DSVAL_LONG;
-        case View::short16: return DSVAL_SHORT;
-        case View::float32: return DSVAL_FLOAT;
-        case View::float64: return DSVAL_DOUBLE;
-        case View::binary: return DSVAL_BINARY;
-        case View::text: return DSVAL_TEXT;
+    case View::int32: return DSVAL_INT;
+    case View::long32: return DSVAL_LONG;
+    case View::short16: return DSVAL_SHORT;
+    case View::float32: return DSVAL_FLOAT;
+    case View::float64: return DSVAL_DOUBLE;
+    case View::binary: return DSVAL_BINARY;
+    case View::text: return DSVAL_TEXT;
     }
     return DSVAL_TEXT;
 }
@@ -83,15 +84,16 @@ std::pair<std::string, TypedValue> parse_assignment(const std::string &argument)
     }
     value.view = view_named(type);
     switch (value.view) {
-        case View::int32:
-        case View::long32: value.integer = whole_number(argument, text, INT32_MIN, INT32_MAX); break;
-        case View::short16: value.integer = whole_number(argument, text, INT16_MIN, INT16_MAX); break;
-        case View::float32: value.real = fraction(argument, text, FLT_MAX); break;
-        case View::float64: value.real = fraction(argument, text, DBL_MAX); break;
-        case View::binary: value.bytes = file_bytes(argument, text); break;
-        case View::text: break;
+    case View::int32:
+    case View::long32: value.integer = whole_number(argument, text, INT32_MIN, INT32_MAX); break;
+    case View::short16: value.integer = whole_number(argument, text, INT16_MIN, INT16_MAX); break;
+    case View::float32: value.real = fraction(argument, text, FLT_MAX); break;
+    case View::float64: value.real = fraction(argument, text, DBL_MAX); break;
+    case View::binary: value.bytes = file_bytes(argument, text); break;
+    case View::text: break;
     }
-    if (value.view == View::binary && value.bytes.empty()) throw UsageError("\"" + argument + "\": the value has no bytes");
+    if (value.view == View::binary && value.bytes.empty())
+        throw UsageError("\"" + argument + "\": the value has no bytes");
     return {std::move(name), std::move(value)};
 }
 
@@ -117,16 +119,16 @@ dsatt *AttributeRecords::add(const AttributeInput &input) {
         const int32_t kind = kind_of(value.view);
         dsatt *list = nullptr;
         switch (value.view) {
-            case View::text: list = directory.dsmkatt(ld, name.c_str(), 1, kind, value.bytes.c_str()); break;
-            case View::int32:
-            case View::long32:
-            case View::short16: list = directory.dsmkatt(ld, name.c_str(), 1, kind, value.integer); break;
-            case View::float32:
-            case View::float64: list = directory.dsmkatt(ld, name.c_str(), 1, kind, value.real); break;
-            case View::binary:
-                list = directory.dsmkatt(ld, name.c_str(), 1, kind, static_cast<int32_t>(value.bytes.size()),
-                                         reinterpret_cast<const unsigned char *>(value.bytes.data()));
-                break;
+        case View::text: list = directory.dsmkatt(ld, name.c_str(), 1, kind, value.bytes.c_str()); break;
+        case View::int32:
+        case View::long32:
+        case View::short16: list = directory.dsmkatt(ld, name.c_str(), 1, kind, value.integer); break;
+        case View::float32:
+        case View::float64: list = directory.dsmkatt(ld, name.c_str(), 1, kind, value.real); break;
+        case View::binary:
+            list = directory.dsmkatt(ld, name.c_str(), 1, kind, static_cast<int32_t>(value.bytes.size()),
+                                     reinterpret_cast<const unsigned char *>(value.bytes.data()));
+            break;
         }
         if (list == nullptr) return nullptr;
         lists_.emplace_back(session_, list);

@@ -17,13 +17,13 @@ View view_named(std::string_view suffix) {
 
 const char *view_suffix(View view) {
     switch (view) {
-        case View::text: return "text";
-        case View::binary: return "bin";
-        case View::int32: return "int";
-        case View::long32: return "long";
-        case View::short16: return "short";
-        case View::float32: return "float";
-        case View::float64: return "double";
+    case View::text: return "text";
+    case View::binary: return "bin";
+    case View::int32: return "int";
+    case View::long32: return "long";
+    case View::short16: return "short";
+    case View::float32: return "float";
+    case View::float64: return "double";
     }
     return "text";
 }

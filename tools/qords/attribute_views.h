@@ -16,8 +16,8 @@ struct AttributeRequest {
 };
 
 // The suffixes after ':' and their views: bin, int, long, short, float, double.
-View view_named(std::string_view suffix);   // UsageError for an unknown suffix
-const char *view_suffix(View view);         // "bin", "int" ...; "text" for View::text
+View view_named(std::string_view suffix);  // UsageError for an unknown suffix
+const char *view_suffix(View view);        // "bin", "int" ...; "text" for View::text
 
 // Parses "NAME" or "NAME:VIEW"; UsageError when the name is empty or the view unknown.
 AttributeRequest parse_attribute_request(std::string_view argument);

@@ -12,12 +12,15 @@ constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmn
 constexpr std::array<int8_t, 256> make_decoding_table() {
     std::array<int8_t, 256> table{};
     table.fill(-1);
-    for (size_t i = 0; i < kAlphabet.size(); ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+    for (size_t i = 0; i < kAlphabet.size(); ++i)
+        table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
     return table;
 }
 constexpr auto kDecoding = make_decoding_table();
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 }  // namespace
 
@@ -50,8 +53,8 @@ std::optional<std::string> base64_decode(std::string_view text) {
     std::string out;
     out.reserve(text.size() / 4 * 3);
     uint32_t group = 0;
-    int filled = 0;    // characters of the current quantum
-    int padding = 0;   // '=' seen; only more '=' and blanks may follow
+    int filled = 0;   // characters of the current quantum
+    int padding = 0;  // '=' seen; only more '=' and blanks may follow
     for (char c : text) {
         if (is_blank(c)) continue;
         if (c == '=') {

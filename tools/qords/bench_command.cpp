@@ -20,7 +20,7 @@ constexpr int32_t kDefaultSeconds = 5;
 constexpr auto kLiveInterval = std::chrono::milliseconds(250);
 
 struct Measurement {
-    double open_ms = 0;   // dsopen: connection, TLS, bind
+    double open_ms = 0;  // dsopen: connection, TLS, bind
     size_t lookups = 0;
     double seconds = 0;
     Latencies latencies_ms;
@@ -32,16 +32,19 @@ void print_result(const std::string &kind, const std::string &target, const Meas
     const double p99 = m.latencies_ms.percentile(0.99);
     const double worst = m.latencies_ms.max();
     if (json) {
-        std::printf("{\"bench\": %s, \"target\": %s, \"cache\": %s, \"lookups\": %zu, \"seconds\": %.3f, \"lookups_per_second\": %.1f, "
-                    "\"latency_ms\": {\"p50\": %.4f, \"p99\": %.4f, \"max\": %.4f}, \"open_ms\": %.3f}\n",
-                    json_string(kind).c_str(), json_text_string(target).c_str(), cached ? "true" : "false", m.lookups, m.seconds, rate, p50, p99, worst,
-                    m.open_ms);
+        std::printf(
+            "{\"bench\": %s, \"target\": %s, \"cache\": %s, \"lookups\": %zu, \"seconds\": %.3f, "
+            "\"lookups_per_second\": %.1f, "
+            "\"latency_ms\": {\"p50\": %.4f, \"p99\": %.4f, \"max\": %.4f}, \"open_ms\": %.3f}\n",
+            json_string(kind).c_str(), json_text_string(target).c_str(), cached ? "true" : "false", m.lookups,
+            m.seconds, rate, p50, p99, worst, m.open_ms);
         return;
     }
-    std::printf("bench %s %s%s: %zu lookups in %.2f s: %.0f lookups/s; latency p50 %.3f ms, p99 %.3f ms, max %.3f ms; "
-                "session opened in %.2f ms\n",
-                kind.c_str(), target.c_str(), cached ? " (result cache)" : "", m.lookups, m.seconds, rate, p50, p99, worst,
-                m.open_ms);
+    std::printf(
+        "bench %s %s%s: %zu lookups in %.2f s: %.0f lookups/s; latency p50 %.3f ms, p99 %.3f ms, max %.3f ms; "
+        "session opened in %.2f ms\n",
+        kind.c_str(), target.c_str(), cached ? " (result cache)" : "", m.lookups, m.seconds, rate, p50, p99, worst,
+        m.open_ms);
 }
 
 }  // namespace
@@ -49,7 +52,8 @@ void print_result(const std::string &kind, const std::string &target, const Meas
 int run_bench(const Context &context) {
     const std::string &kind = context.arguments()[0];
     const std::string &target = context.arguments()[1];
-    if (kind != "read" && kind != "search") throw UsageError("bench runs \"read DN\" or \"search FILTER\", not \"" + kind + "\"");
+    if (kind != "read" && kind != "search")
+        throw UsageError("bench runs \"read DN\" or \"search FILTER\", not \"" + kind + "\"");
     const bool read = kind == "read";
     if (!read) check_filter(target);
     const std::string what = "bench " + kind + " " + target;
@@ -60,7 +64,8 @@ int run_bench(const Context &context) {
     Measurement m;
     qorldap::Session session(context.module.directory());
     const Clock::time_point opening = Clock::now();
-    if (std::optional<int> failed = open_session(context, read ? BaseUse::unused : BaseUse::needed, session)) return *failed;
+    if (std::optional<int> failed = open_session(context, read ? BaseUse::unused : BaseUse::needed, session))
+        return *failed;
     m.open_ms = std::chrono::duration<double, std::milli>(Clock::now() - opening).count();
 
     const Clock::time_point start = Clock::now();

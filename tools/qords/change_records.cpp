@@ -10,12 +10,14 @@ namespace {
 // The optional "dn:" and "changetype:" lines at the front of a record.
 struct RecordHead {
     std::optional<std::string> dn;
-    std::optional<std::string> changetype;   // lower case
+    std::optional<std::string> changetype;  // lower case
     int changetype_line = 0;
-    size_t body = 0;                          // index of the first line after them
+    size_t body = 0;  // index of the first line after them
 };
 
-bool named(const LdifLine &line, std::string_view name) { return !line.separator && equal_ignoring_case(line.name, name); }
+bool named(const LdifLine &line, std::string_view name) {
+    return !line.separator && equal_ignoring_case(line.name, name);
+}
 
 RecordHead record_head(const LdifRecord &record) {
     RecordHead head;
@@ -40,8 +42,7 @@ ChangeType change_type(const RecordHead &head, UntypedRecord untyped) {
     if (name == "delete") return ChangeType::remove;
     if (name == "modify") return ChangeType::modify;
     if (name == "modrdn" || name == "moddn") return ChangeType::rename;
-    throw LdifError(head.changetype_line,
-                    "unknown changetype \"" + name + "\" (add, delete, modify, modrdn or moddn)");
+    throw LdifError(head.changetype_line, "unknown changetype \"" + name + "\" (add, delete, modify, modrdn or moddn)");
 }
 
 std::vector<AttributeValues> entry_attributes(const LdifRecord &record, size_t from) {
@@ -78,7 +79,8 @@ std::vector<Change> modifications(const LdifRecord &record, size_t from) {
         } else if (operation == "replace") {
             change.kind = ChangeKind::replace;
         } else {
-            throw LdifError(start.number, "expected \"add:\", \"delete:\" or \"replace:\", found \"" + start.name + ":\"");
+            throw LdifError(start.number,
+                            "expected \"add:\", \"delete:\" or \"replace:\", found \"" + start.name + ":\"");
         }
         change.attribute = start.value;
         if (!ldif_attribute_name(change.attribute))
@@ -89,7 +91,7 @@ std::vector<Change> modifications(const LdifRecord &record, size_t from) {
                                                      change.attribute + " (end each change with \"-\")");
             change.values.push_back(lines[i].value);
         }
-        if (i < lines.size()) ++i;   // the "-"
+        if (i < lines.size()) ++i;  // the "-"
         if (change.kind == ChangeKind::add && change.values.empty())
             throw LdifError(start.number, "add: " + change.attribute + " has no value");
         changes.push_back(std::move(change));
@@ -118,7 +120,8 @@ Rename rename_of(const LdifRecord &record, size_t from) {
             repeated = rename.new_superior.has_value();
             rename.new_superior = line.value;
         } else {
-            throw LdifError(line.number, "expected \"newrdn:\", \"deleteoldrdn:\" or \"newsuperior:\", found \"" + name + "\"");
+            throw LdifError(line.number,
+                            "expected \"newrdn:\", \"deleteoldrdn:\" or \"newsuperior:\", found \"" + name + "\"");
         }
         if (repeated) throw LdifError(line.number, "a second " + name + " line in one record");
     }
@@ -134,8 +137,10 @@ std::string without_blanks_around_separators(std::string_view dn) {
         if (c == ' ') {
             size_t next = i;
             while (next < dn.size() && dn[next] == ' ') ++next;
-            const bool before_separator = next < dn.size() && std::string_view(",;+=").find(dn[next]) != std::string_view::npos;
-            const bool after_separator = !out.empty() && std::string_view(",;+=").find(out.back()) != std::string_view::npos;
+            const bool before_separator =
+                next < dn.size() && std::string_view(",;+=").find(dn[next]) != std::string_view::npos;
+            const bool after_separator =
+                !out.empty() && std::string_view(",;+=").find(out.back()) != std::string_view::npos;
             const bool escaped = !out.empty() && out.back() == '\\';
             if ((before_separator || after_separator || out.empty() || next == dn.size()) && !escaped) {
                 i = next - 1;
@@ -151,10 +156,10 @@ std::string without_blanks_around_separators(std::string_view dn) {
 
 const char *change_type_name(ChangeType type) {
     switch (type) {
-        case ChangeType::add: return "add";
-        case ChangeType::remove: return "delete";
-        case ChangeType::modify: return "modify";
-        case ChangeType::rename: return "modrdn";
+    case ChangeType::add: return "add";
+    case ChangeType::remove: return "delete";
+    case ChangeType::modify: return "modify";
+    case ChangeType::rename: return "modrdn";
     }
     return "?";
 }
@@ -166,13 +171,13 @@ ChangeRecord change_record(const LdifRecord &record, UntypedRecord untyped) {
     change.dn = head.dn;
     change.type = change_type(head, untyped);
     switch (change.type) {
-        case ChangeType::add: change.attributes = entry_attributes(record, head.body); break;
-        case ChangeType::remove:
-            if (head.body < record.lines.size())
-                throw LdifError(record.lines[head.body].number, "a delete record has no lines after its changetype");
-            break;
-        case ChangeType::modify: change.changes = modifications(record, head.body); break;
-        case ChangeType::rename: change.rename = rename_of(record, head.body); break;
+    case ChangeType::add: change.attributes = entry_attributes(record, head.body); break;
+    case ChangeType::remove:
+        if (head.body < record.lines.size())
+            throw LdifError(record.lines[head.body].number, "a delete record has no lines after its changetype");
+        break;
+    case ChangeType::modify: change.changes = modifications(record, head.body); break;
+    case ChangeType::rename: change.rename = rename_of(record, head.body); break;
     }
     return change;
 }
@@ -184,7 +189,8 @@ ChangeRecord ldif_entry(std::string_view text) {
         throw LdifError(records[1].first_line, "more than one entry; without a DN argument, add reads them all");
     ChangeRecord entry = change_record(records.front(), UntypedRecord::add);
     if (entry.type != ChangeType::add)
-        throw LdifError(entry.line, std::string("a record of changetype ") + change_type_name(entry.type) + " is not an entry to add");
+        throw LdifError(entry.line, std::string("a record of changetype ") + change_type_name(entry.type) +
+                                        " is not an entry to add");
     return entry;
 }
 
@@ -193,8 +199,9 @@ ChangeInput ldif_changes(std::string_view text) {
     for (const LdifRecord &record : ldif_records(text)) {
         ChangeRecord change = change_record(record, UntypedRecord::modify);
         if (change.type != ChangeType::modify)
-            throw LdifError(change.line, std::string("a record of changetype ") + change_type_name(change.type) +
-                                             " is not a modification; without a DN argument, modify reads any change record");
+            throw LdifError(change.line,
+                            std::string("a record of changetype ") + change_type_name(change.type) +
+                                " is not a modification; without a DN argument, modify reads any change record");
         if (change.dn) input.dns.push_back(*change.dn);
         for (Change &one : change.changes) input.changes.push_back(std::move(one));
     }

@@ -13,7 +13,7 @@ namespace qords {
 
 struct AttributeValues {
     std::string name;
-    std::vector<std::string> values;   // bytes, as decoded
+    std::vector<std::string> values;  // bytes, as decoded
 };
 
 // One modification of a modify record.
@@ -22,7 +22,7 @@ enum class ChangeKind { add, remove, replace };
 struct Change {
     ChangeKind kind = ChangeKind::add;
     std::string attribute;
-    std::vector<std::string> values;   // empty: for remove, the whole attribute
+    std::vector<std::string> values;  // empty: for remove, the whole attribute
 };
 
 // The new name of a modrdn (moddn) record.
@@ -38,12 +38,12 @@ enum class ChangeType { add, remove, modify, rename };
 const char *change_type_name(ChangeType type);
 
 struct ChangeRecord {
-    int line = 0;                           // the record's first line
-    std::optional<std::string> dn;          // its dn: line (required in a file of many records)
+    int line = 0;                   // the record's first line
+    std::optional<std::string> dn;  // its dn: line (required in a file of many records)
     ChangeType type = ChangeType::add;
-    std::vector<AttributeValues> attributes;   // add: grouped by name (any case), in order of first use
-    std::vector<Change> changes;               // modify
-    Rename rename;                             // rename
+    std::vector<AttributeValues> attributes;  // add: grouped by name (any case), in order of first use
+    std::vector<Change> changes;              // modify
+    Rename rename;                            // rename
 };
 
 // What a record without a changetype line is: an entry to add, or a modification of

@@ -18,14 +18,39 @@ constexpr int32_t kMaxBenchSeconds = 86400;
 constexpr std::string_view kPasswordOption = "LDAP_BINDPW";
 
 enum class OptionId {
-    host, port, bind_dn, base, password, password_file, ask_password, option, time_limit, size_limit, scope,
-    no_referrals, start_tls, ca_file, json, verbose, cache, seconds, help, simple_bind, input_file, keep_going, dry_run,
-    version, paged, manage_dsa_it, new_superior, keep_old_rdn
+    host,
+    port,
+    bind_dn,
+    base,
+    password,
+    password_file,
+    ask_password,
+    option,
+    time_limit,
+    size_limit,
+    scope,
+    no_referrals,
+    start_tls,
+    ca_file,
+    json,
+    verbose,
+    cache,
+    seconds,
+    help,
+    simple_bind,
+    input_file,
+    keep_going,
+    dry_run,
+    version,
+    paged,
+    manage_dsa_it,
+    new_superior,
+    keep_old_rdn
 };
 
 struct OptionSpec {
     OptionId id;
-    char short_name;          // '\0' when there is none
+    char short_name;  // '\0' when there is none
     std::string_view long_name;
     bool takes_value;
 };
@@ -84,72 +109,72 @@ void apply(Invocation &invocation, const OptionSpec &option, char *value) {
     Settings &s = invocation.settings;
     const std::string_view text = value != nullptr ? std::string_view(value) : std::string_view();
     switch (option.id) {
-        case OptionId::host: {
-            // "ldap://a:389,ldaps://b" as well as "a b": the module takes blank-separated entries.
-            std::string hosts(text);
-            std::replace(hosts.begin(), hosts.end(), ',', ' ');
-            if (hosts.find_first_not_of(' ') == std::string::npos) throw UsageError("--host needs a host name");
-            s.host = std::move(hosts);
-            break;
+    case OptionId::host: {
+        // "ldap://a:389,ldaps://b" as well as "a b": the module takes blank-separated entries.
+        std::string hosts(text);
+        std::replace(hosts.begin(), hosts.end(), ',', ' ');
+        if (hosts.find_first_not_of(' ') == std::string::npos) throw UsageError("--host needs a host name");
+        s.host = std::move(hosts);
+        break;
+    }
+    case OptionId::port: s.port = number(option, text, 1, 65535); break;
+    case OptionId::bind_dn: s.bind_dn = std::string(text); break;
+    case OptionId::base: s.base = std::string(text); break;
+    case OptionId::password:
+        set_password_source(s, PasswordSource::text);
+        s.password = std::string(text);
+        std::memset(value, 'x', text.size());
+        break;
+    case OptionId::password_file:
+        set_password_source(s, PasswordSource::file);
+        s.password_file = std::string(text);
+        break;
+    case OptionId::ask_password: set_password_source(s, PasswordSource::terminal); break;
+    case OptionId::option: {
+        const size_t equals = text.find('=');
+        if (equals == std::string_view::npos || equals == 0)
+            throw UsageError("--option needs NAME=VALUE, not \"" + std::string(text) + "\"");
+        s.host_options.emplace_back(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+        // A password given as a host option is blanked as one given with -w is.
+        if (text.substr(0, equals) == kPasswordOption) std::memset(value + equals + 1, 'x', text.size() - equals - 1);
+        break;
+    }
+    case OptionId::time_limit: s.time_limit = number(option, text, 1, kMaxSeconds); break;
+    case OptionId::size_limit: s.size_limit = number(option, text, 0, INT32_MAX); break;
+    case OptionId::scope:
+        if (text == "base") {
+            s.scope = Scope::base;
+        } else if (text == "one") {
+            s.scope = Scope::one;
+        } else if (text == "sub") {
+            s.scope = Scope::sub;
+        } else {
+            throw UsageError("--scope is base, one or sub, not \"" + std::string(text) + "\"");
         }
-        case OptionId::port: s.port = number(option, text, 1, 65535); break;
-        case OptionId::bind_dn: s.bind_dn = std::string(text); break;
-        case OptionId::base: s.base = std::string(text); break;
-        case OptionId::password:
-            set_password_source(s, PasswordSource::text);
-            s.password = std::string(text);
-            std::memset(value, 'x', text.size());
-            break;
-        case OptionId::password_file:
-            set_password_source(s, PasswordSource::file);
-            s.password_file = std::string(text);
-            break;
-        case OptionId::ask_password: set_password_source(s, PasswordSource::terminal); break;
-        case OptionId::option: {
-            const size_t equals = text.find('=');
-            if (equals == std::string_view::npos || equals == 0)
-                throw UsageError("--option needs NAME=VALUE, not \"" + std::string(text) + "\"");
-            s.host_options.emplace_back(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
-            // A password given as a host option is blanked as one given with -w is.
-            if (text.substr(0, equals) == kPasswordOption) std::memset(value + equals + 1, 'x', text.size() - equals - 1);
-            break;
-        }
-        case OptionId::time_limit: s.time_limit = number(option, text, 1, kMaxSeconds); break;
-        case OptionId::size_limit: s.size_limit = number(option, text, 0, INT32_MAX); break;
-        case OptionId::scope:
-            if (text == "base") {
-                s.scope = Scope::base;
-            } else if (text == "one") {
-                s.scope = Scope::one;
-            } else if (text == "sub") {
-                s.scope = Scope::sub;
-            } else {
-                throw UsageError("--scope is base, one or sub, not \"" + std::string(text) + "\"");
-            }
-            break;
-        case OptionId::no_referrals: s.referrals = false; break;
-        case OptionId::start_tls: s.start_tls = s.start_tls == StartTls::off ? StartTls::attempt : StartTls::require; break;
-        case OptionId::ca_file:
-            if (text.empty()) throw UsageError("--cacert needs a file");
-            s.ca_file = std::string(text);
-            break;
-        case OptionId::json: s.json = true; break;
-        case OptionId::verbose: s.verbose = true; break;
-        case OptionId::cache: s.cache_seconds = number(option, text, 1, kMaxSeconds); break;
-        case OptionId::seconds: s.bench_seconds = number(option, text, 1, kMaxBenchSeconds); break;
-        case OptionId::help: invocation.help = true; break;
-        case OptionId::simple_bind: break;   // simple binds are the only kind the module makes
-        case OptionId::input_file:
-            if (text.empty()) throw UsageError("--file needs a file name");
-            s.input_file = std::string(text);
-            break;
-        case OptionId::keep_going: s.keep_going = true; break;
-        case OptionId::dry_run: s.dry_run = true; break;
-        case OptionId::version: invocation.version = true; break;
-        case OptionId::paged: s.page_size = number(option, text, 1, INT32_MAX); break;
-        case OptionId::manage_dsa_it: s.manage_dsa_it = true; break;
-        case OptionId::new_superior: s.new_superior = std::string(text); break;
-        case OptionId::keep_old_rdn: s.keep_old_rdn = true; break;
+        break;
+    case OptionId::no_referrals: s.referrals = false; break;
+    case OptionId::start_tls: s.start_tls = s.start_tls == StartTls::off ? StartTls::attempt : StartTls::require; break;
+    case OptionId::ca_file:
+        if (text.empty()) throw UsageError("--cacert needs a file");
+        s.ca_file = std::string(text);
+        break;
+    case OptionId::json: s.json = true; break;
+    case OptionId::verbose: s.verbose = true; break;
+    case OptionId::cache: s.cache_seconds = number(option, text, 1, kMaxSeconds); break;
+    case OptionId::seconds: s.bench_seconds = number(option, text, 1, kMaxBenchSeconds); break;
+    case OptionId::help: invocation.help = true; break;
+    case OptionId::simple_bind: break;  // simple binds are the only kind the module makes
+    case OptionId::input_file:
+        if (text.empty()) throw UsageError("--file needs a file name");
+        s.input_file = std::string(text);
+        break;
+    case OptionId::keep_going: s.keep_going = true; break;
+    case OptionId::dry_run: s.dry_run = true; break;
+    case OptionId::version: invocation.version = true; break;
+    case OptionId::paged: s.page_size = number(option, text, 1, INT32_MAX); break;
+    case OptionId::manage_dsa_it: s.manage_dsa_it = true; break;
+    case OptionId::new_superior: s.new_superior = std::string(text); break;
+    case OptionId::keep_old_rdn: s.keep_old_rdn = true; break;
     }
 }
 
@@ -184,7 +209,8 @@ Invocation parse_command_line(int argc, char **argv) {
         }
         if (text.substr(0, 2) == "--") {
             const size_t equals = text.find('=');
-            const std::string_view name = text.substr(2, equals == std::string_view::npos ? std::string_view::npos : equals - 2);
+            const std::string_view name =
+                text.substr(2, equals == std::string_view::npos ? std::string_view::npos : equals - 2);
             const OptionSpec *option = find_long(name);
             if (option == nullptr) throw UsageError("unknown option --" + std::string(name));
             char *value = nullptr;

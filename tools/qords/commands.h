@@ -25,12 +25,12 @@ using CommandHandler = int (*)(const Context &);
 
 struct Command {
     std::string_view name;
-    std::string_view synopsis;       // arguments after the name
-    std::string_view help;           // what it does, for "qords COMMAND --help"
+    std::string_view synopsis;  // arguments after the name
+    std::string_view help;      // what it does, for "qords COMMAND --help"
     size_t min_arguments;
-    size_t max_arguments;            // SIZE_MAX: no limit
+    size_t max_arguments;  // SIZE_MAX: no limit
     CommandHandler run;
-    bool uses_server = true;         // false: needs no session (and no password)
+    bool uses_server = true;  // false: needs no session (and no password)
 };
 
 // The command of that name, or null.

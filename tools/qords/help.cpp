@@ -159,7 +159,9 @@ const Command *find_command(std::string_view name) {
     return nullptr;
 }
 
-std::string_view general_help() { return kGeneralHelp; }
+std::string_view general_help() {
+    return kGeneralHelp;
+}
 
 std::string command_help(const Command &command) {
     std::string text = "usage: qords [options] " + std::string(command.name);

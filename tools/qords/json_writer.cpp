@@ -13,17 +13,17 @@ size_t sequence_length(std::string_view bytes, size_t at) {
     const auto lead = static_cast<unsigned char>(bytes[at]);
     if (lead < 0x80) return 1;
     size_t length = 0;
-    unsigned char low = 0x80, high = 0xbf;   // bounds of the second byte
+    unsigned char low = 0x80, high = 0xbf;  // bounds of the second byte
     if (lead >= 0xc2 && lead <= 0xdf) {
         length = 2;
     } else if (lead >= 0xe0 && lead <= 0xef) {
         length = 3;
-        if (lead == 0xe0) low = 0xa0;        // no overlong forms
-        if (lead == 0xed) high = 0x9f;       // no surrogates
+        if (lead == 0xe0) low = 0xa0;   // no overlong forms
+        if (lead == 0xed) high = 0x9f;  // no surrogates
     } else if (lead >= 0xf0 && lead <= 0xf4) {
         length = 4;
         if (lead == 0xf0) low = 0x90;
-        if (lead == 0xf4) high = 0x8f;       // nothing above U+10FFFF
+        if (lead == 0xf4) high = 0x8f;  // nothing above U+10FFFF
     } else {
         return 0;
     }
@@ -35,22 +35,21 @@ size_t sequence_length(std::string_view bytes, size_t at) {
     return length;
 }
 
-std::string base64_object(std::string_view bytes) { return "{\"base64\": \"" + base64_encode(bytes) + "\"}"; }
+std::string base64_object(std::string_view bytes) {
+    return "{\"base64\": \"" + base64_encode(bytes) + "\"}";
+}
 
 std::string json_value(const Value &value) {
     switch (value.view) {
-        case View::text:
-            return valid_utf8(value.bytes) ? json_string(value.bytes) : base64_object(value.bytes);
-        case View::binary:
-            return base64_object(value.bytes);
-        case View::float32:
-        case View::float64:
-            if (!std::isfinite(value.real)) return "null";
-            return number_text(value);
-        case View::int32:
-        case View::long32:
-        case View::short16:
-            return number_text(value);
+    case View::text: return valid_utf8(value.bytes) ? json_string(value.bytes) : base64_object(value.bytes);
+    case View::binary: return base64_object(value.bytes);
+    case View::float32:
+    case View::float64:
+        if (!std::isfinite(value.real)) return "null";
+        return number_text(value);
+    case View::int32:
+    case View::long32:
+    case View::short16: return number_text(value);
     }
     return "null";
 }
@@ -71,21 +70,21 @@ std::string json_string(std::string_view text) {
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                if (byte < 0x20 || byte == 0x7f) {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-                    out += escape;
-                } else {
-                    out += c;
-                }
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+            if (byte < 0x20 || byte == 0x7f) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+                out += escape;
+            } else {
+                out += c;
+            }
         }
     }
     out += '"';
@@ -125,6 +124,8 @@ std::string JsonArrayWriter::element(const Entry &entry) {
     return out;
 }
 
-std::string JsonArrayWriter::end() const { return elements_ == 0 ? "[]\n" : "\n]\n"; }
+std::string JsonArrayWriter::end() const {
+    return elements_ == 0 ? "[]\n" : "\n]\n";
+}
 
 }  // namespace qords

@@ -56,7 +56,8 @@ double Latencies::percentile(double fraction) const {
     uint64_t seen = 0;
     for (size_t b = 0; b < buckets_.size(); ++b) {
         seen += buckets_[b];
-        if (seen > rank) return b + 1 == buckets_.size() ? max_ : std::min(bucket_middle(b), max_);   // the last has no top
+        if (seen > rank)
+            return b + 1 == buckets_.size() ? max_ : std::min(bucket_middle(b), max_);  // the last has no top
     }
     return max_;
 }

@@ -37,7 +37,7 @@ private:
     size_t exact_limit_;
     size_t count_ = 0;
     double max_ = 0;
-    mutable std::vector<double> exact_;   // released once the run outgrows the limit; sorted on demand
+    mutable std::vector<double> exact_;  // released once the run outgrows the limit; sorted on demand
     mutable bool sorted_ = true;
     std::vector<uint64_t> buckets_;
 };

@@ -29,8 +29,8 @@ private:
 
 // One logical line: "name: value" with the value decoded, or the "-" that ends a change.
 struct LdifLine {
-    int number = 0;           // of its first physical line, from 1
-    bool separator = false;   // the line "-"
+    int number = 0;          // of its first physical line, from 1
+    bool separator = false;  // the line "-"
     std::string name;
     std::string value;
 };
@@ -58,8 +58,8 @@ private:
     bool read_line(std::string &line);
 
     std::istream &input_;
-    int line_number_ = 0;     // of the last physical line read
-    bool at_start_ = true;    // no logical line other than comments read yet
+    int line_number_ = 0;   // of the last physical line read
+    bool at_start_ = true;  // no logical line other than comments read yet
     bool ended_ = false;
 };
 

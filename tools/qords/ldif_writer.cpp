@@ -57,7 +57,9 @@ std::string ldif_line(std::string_view name, std::string_view value) {
     return out;
 }
 
-std::string_view ldif_version_line() { return "version: 1\n\n"; }
+std::string_view ldif_version_line() {
+    return "version: 1\n\n";
+}
 
 std::string ldif_record(const Entry &entry) {
     std::string out = ldif_line("dn", entry.dn);

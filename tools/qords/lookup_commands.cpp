@@ -17,7 +17,9 @@ using Lookup = std::function<int32_t(qorldap::ResultSet &, char **attributes)>;
 // nullopt when finding nothing is an answer like any other.
 using NoEntry = std::function<std::optional<int>(const qorldap::Session &, const qorldap::ResultSet &)>;
 
-std::optional<int> nothing_found(const qorldap::Session &, const qorldap::ResultSet &) { return std::nullopt; }
+std::optional<int> nothing_found(const qorldap::Session &, const qorldap::ResultSet &) {
+    return std::nullopt;
+}
 
 // Opens the session, runs `lookup`, prints its entries. A result that is not complete (a limit
 // reached, a referral not followed) prints what arrived, warns and answers kExitPartial.
@@ -39,9 +41,10 @@ int lookup_and_print(const Context &context, const std::string &what, BaseUse ba
     MisreadValues misread;
     Entry entry;
     for (const dsent *record : results) {
-        if (const int32_t copied = copy_entry(context.module.directory(), session.get(), *record, selection, entry, misread);
+        if (const int32_t copied =
+                copy_entry(context.module.directory(), session.get(), *record, selection, entry, misread);
             copied != DS_OK) {
-            if (printer.printed() > 0) printer.finish();   // what was printed stays a whole JSON text
+            if (printer.printed() > 0) printer.finish();  // what was printed stays a whole JSON text
             return report_failure(context.module, session.get(), settings.verbose, what, copied);
         }
         printer.print(entry);
@@ -59,23 +62,26 @@ int lookup_and_print(const Context &context, const std::string &what, BaseUse ba
 }
 
 AttributeSelection selection_after(const std::vector<std::string> &arguments, size_t first) {
-    return AttributeSelection(std::vector<std::string>(arguments.begin() + static_cast<std::ptrdiff_t>(first), arguments.end()));
+    return AttributeSelection(
+        std::vector<std::string>(arguments.begin() + static_cast<std::ptrdiff_t>(first), arguments.end()));
 }
 
 // dsexpgrp delivers nothing at all (not even an empty set) for an entry without members, and
 // every entry that is not a group has none: the entry's classes tell which it was.
-std::optional<int> explain_no_expansion(const Context &context, const std::string &group, const qorldap::Session &session,
-                                        const qorldap::ResultSet &expanded) {
+std::optional<int> explain_no_expansion(const Context &context, const std::string &group,
+                                        const qorldap::Session &session, const qorldap::ResultSet &expanded) {
     const std::string what = "expand " + group;
-    if (expanded.get() != nullptr) return std::nullopt;   // members, but no subscribers
+    if (expanded.get() != nullptr) return std::nullopt;  // members, but no subscribers
     AttributeNames classes(class_attributes());
     qorldap::ResultSet entry(session);
     const int32_t status = entry.resolve_dn(group.c_str(), classes.get());
-    if (DS_FAILED(status)) return report_failure(context.module, session.get(), context.settings().verbose, what, status);
+    if (DS_FAILED(status))
+        return report_failure(context.module, session.get(), context.settings().verbose, what, status);
     const qorldap::Directory &directory = context.module.directory();
     for (const char *group_class : {"groupOfNames", "groupOfUniqueNames"}) {
-        if (!entry.empty() && directory.dsiscls(session.get(), entry[0], group_class,
-                                                static_cast<int32_t>(std::char_traits<char>::length(group_class))) == 1) {
+        if (!entry.empty() &&
+            directory.dsiscls(session.get(), entry[0], group_class,
+                              static_cast<int32_t>(std::char_traits<char>::length(group_class))) == 1) {
             report_error(what, "the group has no members");
             return kExitSuccess;
         }
@@ -97,10 +103,9 @@ int run_search(const Context &context) {
     const std::string &filter = context.arguments()[0];
     check_filter(filter);
     const AttributeSelection selection = selection_after(context.arguments(), 1);
-    return lookup_and_print(context, "search " + filter, BaseUse::needed, selection, nothing_found,
-                            [&](qorldap::ResultSet &results, char **attributes) {
-                                return results.resolve(filter.c_str(), attributes);
-                            });
+    return lookup_and_print(
+        context, "search " + filter, BaseUse::needed, selection, nothing_found,
+        [&](qorldap::ResultSet &results, char **attributes) { return results.resolve(filter.c_str(), attributes); });
 }
 
 int run_read(const Context &context) {
@@ -111,10 +116,9 @@ int run_read(const Context &context) {
         report_error(what, "the server returned no entry");
         return kExitNoSuchObject;
     };
-    return lookup_and_print(context, what, BaseUse::unused, selection, missing,
-                            [&](qorldap::ResultSet &results, char **attributes) {
-                                return results.resolve_dn(dn.c_str(), attributes);
-                            });
+    return lookup_and_print(
+        context, what, BaseUse::unused, selection, missing,
+        [&](qorldap::ResultSet &results, char **attributes) { return results.resolve_dn(dn.c_str(), attributes); });
 }
 
 int run_expand(const Context &context) {

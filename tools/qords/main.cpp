@@ -41,8 +41,9 @@ const qords::Command &command_of(const qords::Invocation &invocation) {
     if (count < command->min_arguments)
         throw qords::UsageError(std::string(command->name) + " needs " + std::string(command->synopsis));
     if (count > command->max_arguments)
-        throw qords::UsageError(std::string(command->name) + " takes " +
-                                (command->synopsis.empty() ? std::string("no arguments") : std::string(command->synopsis)));
+        throw qords::UsageError(
+            std::string(command->name) + " takes " +
+            (command->synopsis.empty() ? std::string("no arguments") : std::string(command->synopsis)));
     const qords::Settings &settings = invocation.settings;
     const bool reads_ldif = command->name == "add" || command->name == "modify";
     if (settings.input_file && !reads_ldif) throw qords::UsageError("-f belongs to add and modify");

@@ -11,10 +11,10 @@ namespace {
 
 std::string loader_failure(int status) {
     switch (status) {
-        case -1: return "cannot be opened";
-        case -2: return "has no entry point mcn_main";
-        case -3: return "has no valid image-information record";
-        default: return "did not start (status " + std::to_string(status) + ")";
+    case -1: return "cannot be opened";
+    case -2: return "has no entry point mcn_main";
+    case -3: return "has no valid image-information record";
+    default: return "did not start (status " + std::to_string(status) + ")";
     }
 }
 

@@ -117,11 +117,11 @@ std::string ask_password(const std::string &prompt) {
 
 std::optional<std::string> bind_password(const Settings &settings) {
     switch (settings.password_source) {
-        case PasswordSource::none: return std::nullopt;
-        case PasswordSource::text: return settings.password;
-        case PasswordSource::file: return read_password_file(settings.password_file);
-        case PasswordSource::terminal:
-            return ask_password(settings.bind_dn ? "Password for " + *settings.bind_dn + ": " : "Password: ");
+    case PasswordSource::none: return std::nullopt;
+    case PasswordSource::text: return settings.password;
+    case PasswordSource::file: return read_password_file(settings.password_file);
+    case PasswordSource::terminal:
+        return ask_password(settings.bind_dn ? "Password for " + *settings.bind_dn + ": " : "Password: ");
     }
     return std::nullopt;
 }

@@ -33,13 +33,13 @@ const char *missing_text(int32_t status) {
     if (status == DS_NOTHING_TO_SEND) return "Nothing to send";
     if (status == DS_NO_VALUES) return "Attribute without values";
     switch (DS_CODE(status)) {
-        case 10: return "Referral";
-        case 11: return "Administrative limit exceeded";
-        case 12: return "Unavailable critical extension";
-        case 13: return "Confidentiality required";
-        case 14: return "SASL bind in progress";
-        case 71: return "Affects multiple DSAs";
-        default: return nullptr;
+    case 10: return "Referral";
+    case 11: return "Administrative limit exceeded";
+    case 12: return "Unavailable critical extension";
+    case 13: return "Confidentiality required";
+    case 14: return "SASL bind in progress";
+    case 71: return "Affects multiple DSAs";
+    default: return nullptr;
     }
 }
 
@@ -67,10 +67,10 @@ std::string session_message(const Module &module, LDAP *session) {
 int exit_status_for(int32_t status) {
     if (!DS_FAILED(status)) return kExitSuccess;
     switch (DS_CODE(status)) {
-        case kNoSuchObjectCode: return kExitNoSuchObject;
-        case kInvalidDnSyntaxCode:
-        case kBadFilterCode: return kExitUsage;
-        default: return kExitFailure;
+    case kNoSuchObjectCode: return kExitNoSuchObject;
+    case kInvalidDnSyntaxCode:
+    case kBadFilterCode: return kExitUsage;
+    default: return kExitFailure;
     }
 }
 
@@ -88,7 +88,8 @@ std::string status_text(const Module &module, int32_t status, Stage stage) {
     const char *missing = missing_text(status);
     if (opening != nullptr) {
         text = opening;
-    } else if (missing != nullptr && DS_CODE(status) != kUnknownErrorCode && text == module.error_text(kUnknownErrorCode)) {
+    } else if (missing != nullptr && DS_CODE(status) != kUnknownErrorCode &&
+               text == module.error_text(kUnknownErrorCode)) {
         text = missing;
     }
     return text + " (" + hex(status) + ")";
@@ -97,7 +98,8 @@ std::string status_text(const Module &module, int32_t status, Stage stage) {
 int report_failure(const Module &module, LDAP *session, bool verbose, std::string_view what, int32_t status,
                    Stage stage) {
     if (verbose) module.log_failure(session, "qords");
-    print_line("qords: " + std::string(what) + ": " + status_text(module, status, stage) + session_message(module, session));
+    print_line("qords: " + std::string(what) + ": " + status_text(module, status, stage) +
+               session_message(module, session));
     return exit_status_for(status);
 }
 

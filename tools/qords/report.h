@@ -12,12 +12,12 @@
 namespace qords {
 
 enum ExitStatus : int {
-    kExitSuccess = 0,        // also TRUE of compare and isclass
-    kExitFalse = 1,          // FALSE of compare and isclass; parent of a name without parent
-    kExitUsage = 2,          // wrong invocation or malformed input (a bad filter or DN too)
-    kExitFailure = 3,        // a directory failure
-    kExitNoSuchObject = 4,   // the entry or base does not exist
-    kExitPartial = 5,        // a lookup's result is not complete (limit reached, referral not followed)
+    kExitSuccess = 0,       // also TRUE of compare and isclass
+    kExitFalse = 1,         // FALSE of compare and isclass; parent of a name without parent
+    kExitUsage = 2,         // wrong invocation or malformed input (a bad filter or DN too)
+    kExitFailure = 3,       // a directory failure
+    kExitNoSuchObject = 4,  // the entry or base does not exist
+    kExitPartial = 5,       // a lookup's result is not complete (limit reached, referral not followed)
 };
 
 // The exit status of a failed directory function's status: 2 for what the user gave wrongly (a
@@ -46,7 +46,6 @@ int report_failure(const Module &module, LDAP *session, bool verbose, std::strin
 // Prints "qords: WHAT: warning: TEXT (0xSTATUS): NOTE[; MESSAGE]" where MESSAGE is the session's
 // dsgeterr text (none for a null session).
 void report_warning(const Module &module, LDAP *session, std::string_view what, int32_t status, std::string_view note);
-
 
 // Prints "qords: WHAT: MESSAGE": a failure that is not a directory status, or a notice.
 void report_error(std::string_view what, std::string_view message);

@@ -26,7 +26,9 @@ AttributeNames::AttributeNames(const AttributeSelection &selection) : names_(sel
     pointers_.push_back(nullptr);
 }
 
-AttributeSelection class_attributes() { return AttributeSelection({"objectClass", "qorInterface"}); }
+AttributeSelection class_attributes() {
+    return AttributeSelection({"objectClass", "qorInterface"});
+}
 
 int32_t copy_entry(const qorldap::Directory &directory, LDAP *session, const dsent &record,
                    const AttributeSelection &selection, Entry &entry, MisreadValues &misread) {
@@ -43,19 +45,19 @@ int32_t copy_entry(const qorldap::Directory &directory, LDAP *session, const dse
             Value &value = attribute.values.emplace_back();
             value.view = view;
             switch (view) {
-                case View::text: value.bytes = text; break;
-                case View::binary: {
-                    int32_t length = -1;   // left untouched only when the pool had no memory
-                    const unsigned char *bytes = directory.dsgbin(session, from, &length);
-                    if (bytes == nullptr && length < 0) return DS_NO_MEMORY;
-                    if (bytes != nullptr && length > 0) value.bytes.assign(reinterpret_cast<const char *>(bytes), length);
-                    break;
-                }
-                case View::int32: value.integer = directory.dsgint(from); break;
-                case View::long32: value.integer = directory.dsglong(from); break;
-                case View::short16: value.integer = directory.dsgshrt(from); break;
-                case View::float32: value.real = directory.dsgflt(from); break;
-                case View::float64: value.real = directory.dsgdbl(from); break;
+            case View::text: value.bytes = text; break;
+            case View::binary: {
+                int32_t length = -1;  // left untouched only when the pool had no memory
+                const unsigned char *bytes = directory.dsgbin(session, from, &length);
+                if (bytes == nullptr && length < 0) return DS_NO_MEMORY;
+                if (bytes != nullptr && length > 0) value.bytes.assign(reinterpret_cast<const char *>(bytes), length);
+                break;
+            }
+            case View::int32: value.integer = directory.dsgint(from); break;
+            case View::long32: value.integer = directory.dsglong(from); break;
+            case View::short16: value.integer = directory.dsgshrt(from); break;
+            case View::float32: value.real = directory.dsgflt(from); break;
+            case View::float64: value.real = directory.dsgdbl(from); break;
             }
             if (view != View::text) misread.check(entry.dn, attribute.name, view, text, value);
         }

@@ -19,20 +19,22 @@ int32_t option_word(const Settings &settings) {
     if (settings.page_size) options |= DS_OPT_PAGED_RESULTS;
     if (settings.manage_dsa_it) options |= DS_OPT_MANAGE_DSA_IT;
     switch (settings.start_tls) {
-        case StartTls::off: break;
-        case StartTls::attempt: options |= DS_OPT_TRY_START_TLS; break;
-        case StartTls::require: options |= DS_OPT_START_TLS; break;
+    case StartTls::off: break;
+    case StartTls::attempt: options |= DS_OPT_TRY_START_TLS; break;
+    case StartTls::require: options |= DS_OPT_START_TLS; break;
     }
     switch (settings.scope) {
-        case Scope::unset: break;
-        case Scope::base: options |= DS_OPT_RESOLVE_BASE; break;
-        case Scope::one: options |= DS_OPT_RESOLVE_ONELEVEL; break;
-        case Scope::sub: options |= DS_OPT_RESOLVE_SUBTREE; break;
+    case Scope::unset: break;
+    case Scope::base: options |= DS_OPT_RESOLVE_BASE; break;
+    case Scope::one: options |= DS_OPT_RESOLVE_ONELEVEL; break;
+    case Scope::sub: options |= DS_OPT_RESOLVE_SUBTREE; break;
     }
     return options;
 }
 
-const char *text_or_null(const std::optional<std::string> &text) { return text ? text->c_str() : nullptr; }
+const char *text_or_null(const std::optional<std::string> &text) {
+    return text ? text->c_str() : nullptr;
+}
 
 // A setting as far as qords can see it, looked up as the module looks: the command line when it
 // gives a value, else an --option entry, else the environment; the module takes an entry or a
@@ -46,16 +48,17 @@ std::optional<std::string> visible_setting(const Settings &settings, const std::
     return std::nullopt;
 }
 
-std::string shown(const std::string &text) { return text.empty() ? "\"\"" : text; }
+std::string shown(const std::string &text) {
+    return text.empty() ? "\"\"" : text;
+}
 
 // "open session[ to HOST[ port PORT]][ as DN]" for failure messages; never the password.
 std::string opening_what(const Settings &settings) {
     std::string what = "open session";
     if (std::optional<std::string> host = visible_setting(settings, settings.host, "LDAP_HOST")) {
         what += " to " + shown(*host);
-        const std::optional<std::string> port =
-            visible_setting(settings, settings.port != 0 ? std::optional(std::to_string(settings.port)) : std::nullopt,
-                            "LDAP_PORT");
+        const std::optional<std::string> port = visible_setting(
+            settings, settings.port != 0 ? std::optional(std::to_string(settings.port)) : std::nullopt, "LDAP_PORT");
         // The port applies to bare entries only: a URL carries its own.
         if (port && !port->empty() && host->find("://") == std::string::npos) what += " port " + *port;
     }

@@ -10,8 +10,8 @@ namespace qords {
 
 // What a command needs of its session.
 enum class BaseUse {
-    needed,   // the base DN counts (search, expand): from -b, else the module's own lookup
-    unused,   // the command names its entries itself: an empty base stands in when -b is not given
+    needed,  // the base DN counts (search, expand): from -b, else the module's own lookup
+    unused,  // the command names its entries itself: an empty base stands in when -b is not given
 };
 
 // Opens `session` with the settings: host options first, then dsopen with what the command line

@@ -43,10 +43,11 @@ int run_isclass(const Context &context) {
     if (class_name.empty()) throw UsageError("isclass needs a CLASS name, not an empty one");
     qorldap::Session session(context.module.directory());
     if (std::optional<int> failed = open_session(context, BaseUse::unused, session)) return *failed;
-    AttributeNames classes(class_attributes());   // only the attributes the class test reads
+    AttributeNames classes(class_attributes());  // only the attributes the class test reads
     qorldap::ResultSet results(session);
     const int32_t status = results.resolve_dn(dn.c_str(), classes.get());
-    if (DS_FAILED(status)) return report_failure(context.module, session.get(), context.settings().verbose, what, status);
+    if (DS_FAILED(status))
+        return report_failure(context.module, session.get(), context.settings().verbose, what, status);
     if (results.empty()) {
         report_error(what, "the server returned no entry");
         return kExitNoSuchObject;

@@ -44,7 +44,8 @@ std::optional<std::string> fraction_misreading(std::string_view text, View view)
     const std::string_view number = unsigned_part(trimmed(text), negative);
     double value = 0;
     const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
-    const bool starts_right = !number.empty() && ((number.front() >= '0' && number.front() <= '9') || number.front() == '.');
+    const bool starts_right =
+        !number.empty() && ((number.front() >= '0' && number.front() <= '9') || number.front() == '.');
     if (!starts_right || end != number.data() + number.size()) return "is not a number";
     if (error != std::errc() || (view == View::float32 && std::fabs(value) > FLT_MAX)) return "is out of range";
     return std::nullopt;
@@ -77,15 +78,15 @@ std::string printed_form(View view, const Value &read) {
 
 std::optional<std::string> misreading(View view, std::string_view text) {
     switch (view) {
-        case View::text: return std::nullopt;
-        case View::binary:
-            if (base64_decode(text)) return std::nullopt;
-            return "is not Base64 text";
-        case View::int32:
-        case View::long32:
-        case View::short16: return whole_number_misreading(text, view);
-        case View::float32:
-        case View::float64: return fraction_misreading(text, view);
+    case View::text: return std::nullopt;
+    case View::binary:
+        if (base64_decode(text)) return std::nullopt;
+        return "is not Base64 text";
+    case View::int32:
+    case View::long32:
+    case View::short16: return whole_number_misreading(text, view);
+    case View::float32:
+    case View::float64: return fraction_misreading(text, view);
     }
     return std::nullopt;
 }
@@ -105,9 +106,10 @@ void MisreadValues::check(const std::string &dn, const std::string &attribute, V
 
 void MisreadValues::report(std::string_view what) const {
     for (const Misread &m : misread_) {
-        std::string note = "warning: " + m.attribute + ":" + view_suffix(m.view) + ": " + m.text + " (of " + m.dn + ") " +
-                           m.reason + "; " + m.printed;
-        if (m.count > 1) note += " (and " + std::to_string(m.count - 1) + " more value" + (m.count > 2 ? "s" : "") + ")";
+        std::string note = "warning: " + m.attribute + ":" + view_suffix(m.view) + ": " + m.text + " (of " + m.dn +
+                           ") " + m.reason + "; " + m.printed;
+        if (m.count > 1)
+            note += " (and " + std::to_string(m.count - 1) + " more value" + (m.count > 2 ? "s" : "") + ")";
         report_error(what, note);
     }
 }

@@ -20,7 +20,8 @@ std::optional<std::string> misreading(View view, std::string_view text);
 class MisreadValues {
 public:
     // Checks one value read through `view`; `read` is what the module's getter gave.
-    void check(const std::string &dn, const std::string &attribute, View view, std::string_view text, const Value &read);
+    void check(const std::string &dn, const std::string &attribute, View view, std::string_view text,
+               const Value &read);
 
     // One warning line per attribute with misread values, naming the first of them:
     //   qords: WHAT: warning: employeeNumber:int: "12abc" (of cn=x,o=y) is not a whole number;

@@ -63,8 +63,7 @@ auto from_input(LdifInput &input, Read read) {
 }
 
 void check_dn(const std::string &given, const std::string &in_input) {
-    if (!same_dn(given, in_input))
-        throw UsageError("the input is for \"" + in_input + "\", not for \"" + given + "\"");
+    if (!same_dn(given, in_input)) throw UsageError("the input is for \"" + in_input + "\", not for \"" + given + "\"");
 }
 
 void refuse_input_file(const Context &context, const char *arguments) {
@@ -119,7 +118,8 @@ int run_modify(const Context &context) {
         refuse_input_file(context, "change arguments");
         if (arguments.size() < 3) throw UsageError("modify DN " + arguments[1] + " needs an attribute");
         const std::vector<std::string> values(arguments.begin() + 3, arguments.end());
-        request.modifications.push_back(modification(operation_named(arguments[1]), text_attribute(arguments[2], values)));
+        request.modifications.push_back(
+            modification(operation_named(arguments[1]), text_attribute(arguments[2], values)));
     }
     return apply_one(context, request);
 }

@@ -7,17 +7,17 @@ namespace {
 
 const char *operation_word(int32_t operation) {
     switch (operation) {
-        case DS_MOD_ADD: return "add";
-        case DS_MOD_DELETE: return "delete";
-        default: return "replace";
+    case DS_MOD_ADD: return "add";
+    case DS_MOD_DELETE: return "delete";
+    default: return "replace";
     }
 }
 
 int32_t operation_of(ChangeKind kind) {
     switch (kind) {
-        case ChangeKind::add: return DS_MOD_ADD;
-        case ChangeKind::remove: return DS_MOD_DELETE;
-        case ChangeKind::replace: return DS_MOD_REPLACE;
+    case ChangeKind::add: return DS_MOD_ADD;
+    case ChangeKind::remove: return DS_MOD_DELETE;
+    case ChangeKind::replace: return DS_MOD_REPLACE;
     }
     return DS_MOD_REPLACE;
 }
@@ -87,7 +87,8 @@ Modification modification(int32_t operation, AttributeInput attribute) {
 std::vector<Modification> modifications_of(const std::vector<Change> &changes) {
     std::vector<Modification> modifications;
     for (const Change &change : changes)
-        modifications.push_back(modification(operation_of(change.kind), text_attribute(change.attribute, change.values)));
+        modifications.push_back(
+            modification(operation_of(change.kind), text_attribute(change.attribute, change.values)));
     return modifications;
 }
 
@@ -96,13 +97,13 @@ UpdateRequest update_request(const ChangeRecord &record, const std::string &dn) 
     request.type = record.type;
     request.dn = dn;
     switch (record.type) {
-        case ChangeType::add:
-            for (const AttributeValues &attribute : record.attributes)
-                request.attributes.push_back(text_attribute(attribute.name, attribute.values));
-            break;
-        case ChangeType::remove: break;
-        case ChangeType::modify: request.modifications = modifications_of(record.changes); break;
-        case ChangeType::rename: request.rename = record.rename; break;
+    case ChangeType::add:
+        for (const AttributeValues &attribute : record.attributes)
+            request.attributes.push_back(text_attribute(attribute.name, attribute.values));
+        break;
+    case ChangeType::remove: break;
+    case ChangeType::modify: request.modifications = modifications_of(record.changes); break;
+    case ChangeType::rename: request.rename = record.rename; break;
     }
     return request;
 }
@@ -136,22 +137,22 @@ std::string request_summary(const UpdateRequest &request) {
 int32_t send_request(const Module &module, const qorldap::Session &session, const UpdateRequest &request) {
     const qorldap::Directory &directory = session.directory();
     switch (request.type) {
-        case ChangeType::add: {
-            AttributeRecords records(session);
-            for (const AttributeInput &attribute : request.attributes)
-                if (records.add(attribute) == nullptr) return DS_NO_MEMORY;
-            dsent entry{nullptr, records.all()};
-            return directory.dsreg(session.get(), request.dn.c_str(), &entry);
-        }
-        case ChangeType::remove: return directory.dsdereg(session.get(), request.dn.c_str());
-        case ChangeType::modify: return send_modify(session, request);
-        case ChangeType::rename: {
-            const Rename &rename = request.rename;
-            const int32_t code = module.rename(session.get(), request.dn.c_str(), rename.new_rdn.c_str(),
-                                               rename.new_superior ? rename.new_superior->c_str() : nullptr,
-                                               rename.delete_old_rdn);
-            return code == 0 ? DS_OK : DS_STATUS(code);
-        }
+    case ChangeType::add: {
+        AttributeRecords records(session);
+        for (const AttributeInput &attribute : request.attributes)
+            if (records.add(attribute) == nullptr) return DS_NO_MEMORY;
+        dsent entry{nullptr, records.all()};
+        return directory.dsreg(session.get(), request.dn.c_str(), &entry);
+    }
+    case ChangeType::remove: return directory.dsdereg(session.get(), request.dn.c_str());
+    case ChangeType::modify: return send_modify(session, request);
+    case ChangeType::rename: {
+        const Rename &rename = request.rename;
+        const int32_t code =
+            module.rename(session.get(), request.dn.c_str(), rename.new_rdn.c_str(),
+                          rename.new_superior ? rename.new_superior->c_str() : nullptr, rename.delete_old_rdn);
+        return code == 0 ? DS_OK : DS_STATUS(code);
+    }
     }
     return DS_NOTHING_TO_SEND;
 }

@@ -15,7 +15,7 @@
 namespace qords {
 
 struct Modification {
-    int32_t operation = DS_MOD_ADD;   // DS_MOD_ADD, DS_MOD_DELETE or DS_MOD_REPLACE
+    int32_t operation = DS_MOD_ADD;  // DS_MOD_ADD, DS_MOD_DELETE or DS_MOD_REPLACE
     AttributeInput attribute;
 };
 
@@ -23,9 +23,9 @@ struct Modification {
 struct UpdateRequest {
     ChangeType type = ChangeType::add;
     std::string dn;
-    std::vector<AttributeInput> attributes;      // add
-    std::vector<Modification> modifications;     // modify
-    Rename rename;                               // rename
+    std::vector<AttributeInput> attributes;   // add
+    std::vector<Modification> modifications;  // modify
+    Rename rename;                            // rename
 };
 
 // Text values as the module sends them. UsageError for a value with a zero byte inside, which

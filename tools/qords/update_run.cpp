@@ -18,8 +18,8 @@ std::string count_of(size_t count, const char *noun) {
 struct Tally {
     size_t applied = 0;
     size_t failed = 0;
-    int status = kExitSuccess;   // of the first failure
-    int stopped_at = 0;          // the line of the failure that ended the run without -c
+    int status = kExitSuccess;  // of the first failure
+    int stopped_at = 0;         // the line of the failure that ended the run without -c
 
     void fail(int exit_status) {
         if (failed++ == 0) status = exit_status;
@@ -36,7 +36,8 @@ void print_summary(const std::string &command, const Tally &tally, const Setting
         if (connection_lost) {
             line += "; stopped: nothing more can be sent";
         } else if (tally.stopped_at > 0) {
-            line += "; stopped at the failure of line " + std::to_string(tally.stopped_at) + " (-c goes on after failures)";
+            line +=
+                "; stopped at the failure of line " + std::to_string(tally.stopped_at) + " (-c goes on after failures)";
         }
         if (settings.dry_run) line += "; nothing sent (-n)";
     }
@@ -75,7 +76,7 @@ int apply_records(const Context &context, std::istream &input, const std::string
     while (!sender.stopped()) {
         int line = 0;
         std::string where = source;
-        std::string dn;   // of the record, once known
+        std::string dn;  // of the record, once known
         int status = kExitSuccess;
         try {
             const std::optional<LdifRecord> record = reader.next();
@@ -89,7 +90,8 @@ int apply_records(const Context &context, std::istream &input, const std::string
         } catch (const LdifError &error) {
             line = error.line();
             const std::string &named = error.record_dn().empty() ? dn : error.record_dn();
-            report_error(source + ", line " + std::to_string(line) + (named.empty() ? "" : ": " + named), error.message());
+            report_error(source + ", line " + std::to_string(line) + (named.empty() ? "" : ": " + named),
+                         error.message());
             status = kExitUsage;
         } catch (const UsageError &error) {
             report_error(where, error.what());

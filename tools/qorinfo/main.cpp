@@ -64,7 +64,8 @@ void print_image(const ImageInformation &image) {
     std::printf("  eye-catcher   \"%s\"\n", printable(image.vi_eyecatcher, 22).c_str());
     std::printf("  magic         0x%08X\n", image.vi_magic);
     std::printf("  format        %u\n", image.vi_format);
-    std::printf("  host version  \"%s\"\n", std::string(image.vi_host_version, strnlen(image.vi_host_version, 6)).c_str());
+    std::printf("  host version  \"%s\"\n",
+                std::string(image.vi_host_version, strnlen(image.vi_host_version, 6)).c_str());
     std::printf("  release       \"%s\"\n", std::string(image.vi_release, strnlen(image.vi_release, 20)).c_str());
     std::printf("  build date    \"%s\"\n", std::string(image.vi_build_date, strnlen(image.vi_build_date, 12)).c_str());
     std::printf("  notice        \"%s\"\n", image.vi_notice != nullptr ? image.vi_notice : "");
@@ -78,8 +79,9 @@ void print_nodes(const ImageInformation &image) {
         std::printf("program control node %d (%zu bytes)\n", i, sizeof node);
         std::printf("  flags 0x%08X  sizes %u/%u  name \"%s\"\n", node.pcn_flags, node.pcn_size1, node.pcn_size2,
                     printable(node.pcn_name, sizeof node.pcn_name).c_str());
-        std::printf("  entry %s  numbers %u %u %u %u\n", symbol_at(reinterpret_cast<const void *>(node.pcn_entry)).c_str(),
-                    node.pcn_one, node.pcn_id1, node.pcn_id2, node.pcn_id3);
+        std::printf("  entry %s  numbers %u %u %u %u\n",
+                    symbol_at(reinterpret_cast<const void *>(node.pcn_entry)).c_str(), node.pcn_one, node.pcn_id1,
+                    node.pcn_id2, node.pcn_id3);
     }
 }
 
