@@ -16,7 +16,7 @@ function(qor_host_module target)
     -fno-tree-loop-distribute-patterns
     -fno-plt)
   target_compile_definitions(${target} PRIVATE QOR_HOST_MODULE=1)
-  target_link_options(${target} PRIVATE -Wl,-Bsymbolic -Wl,-z,defs -Wl,-z,noexecstack)
+  target_link_options(${target} PRIVATE -Wl,-Bsymbolic ${QOR_NO_UNDEFINED} -Wl,-z,noexecstack)
   if(NOT QOR_SANITIZE)
     # Nothing from the C++ runtime; libc only for memcpy/memset, libgcc (static) for 64-bit
     # arithmetic helpers on i386.
