@@ -8,7 +8,8 @@
 //   ldosip2    read readiness: registering sockets with the session's event, the wait
 //   ldunbind   teardown: unbind requests, ldap_ld_free
 //   ldreq      request dispatch and the connection pool (new, found, used, released)
-//   ldresult   the reader: ldap_result, wait4msg, read1msg
+//   ldresult   the reader: ldap_result, wait4msg, read1msg, and the wait that hands a search's
+//              entries over one by one as they arrive (await_search_entries)
 //   ldfold     results of requests: referral trees settling, requests whose connection ended,
 //              search references, notices of disconnection
 //   ldqueue    message chains and the queue of received results; ldap_msgfree, ldap_msgdelete
