@@ -2,10 +2,14 @@
  * One connection, no bind (anonymous); the same pre-encoded search request is written again as
  * soon as the previous one's final result has arrived, for the given number of seconds. The
  * answers are only framed, by tag and length: nothing is decoded or copied. Prints one line,
- *   searches=N entries=N bytes=N seconds=S cpu=S
- * where bytes counts every answer message, whole, and cpu is the processor time this client used.
+ *   searches=N entries=N bytes=N seconds=S cpu=S user=S
+ * where bytes counts every answer message, whole, cpu is the processor time this client used and
+ * user the part of it spent outside the kernel.
  *
- *   raw_search HOST PORT BASE SCOPE SECONDS      (scope 0 base object, 1 one level, 2 subtree)
+ *   raw_search HOST PORT BASE SCOPE SECONDS [PAUSE_US]   (scope 0 base object, 1 one level, 2 subtree)
+ *
+ * With PAUSE_US the driver spins that many microseconds after each final result before it writes
+ * the next request: a client that computes that long on every answer, and nothing else.
  *
  * The filter is (objectClass=*) and every attribute is asked for. */
 #include <arpa/inet.h>
@@ -27,11 +31,21 @@ static double now(void) {
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
-static double cpu_seconds(void) {
+static double seconds_of(struct timeval t) {
+    return (double)t.tv_sec + (double)t.tv_usec / 1e6;
+}
+
+/* Processor time of this client, all of it or (user_only) the part outside the kernel. */
+static double cpu_seconds(int user_only) {
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);
-    return (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return seconds_of(usage.ru_utime) + (user_only ? 0 : seconds_of(usage.ru_stime));
+}
+
+static void spin(double seconds) {
+    const double until = now() + seconds;
+    while (now() < until) {
+    }
 }
 
 static size_t put_length(unsigned char *at, size_t length) {
@@ -101,8 +115,8 @@ static int read_answers(int fd, long *entries, long long *bytes) {
 }
 
 int main(int argc, char **argv) {
-    if (argc != 6) {
-        fprintf(stderr, "usage: raw_search HOST PORT BASE SCOPE SECONDS\n");
+    if (argc != 6 && argc != 7) {
+        fprintf(stderr, "usage: raw_search HOST PORT BASE SCOPE SECONDS [PAUSE_US]\n");
         return 2;
     }
     unsigned char request[1100];
@@ -117,7 +131,8 @@ int main(int argc, char **argv) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     long searches = 0, entries = 0;
     long long bytes = 0;
-    const double start = now(), start_cpu = cpu_seconds(), seconds = atof(argv[5]);
+    const double start = now(), start_cpu = cpu_seconds(0), start_user = cpu_seconds(1), seconds = atof(argv[5]);
+    const double pause = argc == 7 ? atof(argv[6]) / 1e6 : 0;
     double elapsed = 0;
     unsigned int id = 0x01000000;   /* ids that take four octets */
     do {
@@ -127,9 +142,10 @@ int main(int argc, char **argv) {
             fprintf(stderr, "raw_search: the server failed the search\n");
             return 1;
         }
+        if (pause > 0) spin(pause);
         ++id, ++searches, elapsed = now() - start;
     } while (elapsed < seconds);
-    printf("searches=%ld entries=%ld bytes=%lld seconds=%.3f cpu=%.3f\n", searches, entries, bytes, elapsed,
-           cpu_seconds() - start_cpu);
+    printf("searches=%ld entries=%ld bytes=%lld seconds=%.3f cpu=%.3f user=%.3f\n", searches, entries, bytes, elapsed,
+           cpu_seconds(0) - start_cpu, cpu_seconds(1) - start_user);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "buffers.h"
 #include "client.h"
 #include "engine.h"
+#include "ldtrans.h"
 #include "pool.h"
 
 namespace {
@@ -60,6 +61,7 @@ int32_t examine_result(LDAP *ld, LDAPPendingRequest *request, const BerElement *
                        int32_t *had_referrals) {
     *had_referrals = 0;
     BerElement reader = *ber;
+    if (decodes_unchanged(reader.be_decode)) reader.be_decode = nullptr;  // the texts as received
     int32_t code = 0;
     char *matched = nullptr;
     char *text = nullptr;
