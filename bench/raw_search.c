@@ -35,11 +35,13 @@ static double seconds_of(struct timeval t) {
     return (double)t.tv_sec + (double)t.tv_usec / 1e6;
 }
 
-/* Processor time of this client, all of it or (user_only) the part outside the kernel. */
-static double cpu_seconds(int user_only) {
+enum cpu_part { ALL_CPU, USER_CPU };
+
+/* Processor time of this client: all of it, or the part outside the kernel. */
+static double cpu_seconds(enum cpu_part part) {
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);
-    return seconds_of(usage.ru_utime) + (user_only ? 0 : seconds_of(usage.ru_stime));
+    return seconds_of(usage.ru_utime) + (part == USER_CPU ? 0 : seconds_of(usage.ru_stime));
 }
 
 static void spin(double seconds) {
@@ -131,7 +133,8 @@ int main(int argc, char **argv) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     long searches = 0, entries = 0;
     long long bytes = 0;
-    const double start = now(), start_cpu = cpu_seconds(0), start_user = cpu_seconds(1), seconds = atof(argv[5]);
+    const double start = now(), start_cpu = cpu_seconds(ALL_CPU), start_user = cpu_seconds(USER_CPU);
+    const double seconds = atof(argv[5]);
     const double pause = argc == 7 ? atof(argv[6]) / 1e6 : 0;
     double elapsed = 0;
     unsigned int id = 0x01000000;   /* ids that take four octets */
@@ -146,6 +149,6 @@ int main(int argc, char **argv) {
         ++id, ++searches, elapsed = now() - start;
     } while (elapsed < seconds);
     printf("searches=%ld entries=%ld bytes=%lld seconds=%.3f cpu=%.3f user=%.3f\n", searches, entries, bytes, elapsed,
-           cpu_seconds(0) - start_cpu, cpu_seconds(1) - start_user);
+           cpu_seconds(ALL_CPU) - start_cpu, cpu_seconds(USER_CPU) - start_user);
     return 0;
 }
