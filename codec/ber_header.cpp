@@ -5,13 +5,18 @@ namespace qor::codec {
 
 namespace {
 
-constexpr uint8_t kHighTagNumber = 0x1F;
 constexpr uint8_t kMoreOctets = 0x80;
-constexpr uint8_t kLongLength = 0x80;
+
+size_t length_octets(uint32_t length) {
+    if (length < 0x80) return 1;
+    size_t count = 1;
+    while (count < 4 && (length >> (8 * count)) != 0) ++count;
+    return count + 1;
+}
 
 }  // namespace
 
-HeaderStatus parse_header(const uint8_t *bytes, size_t available, Header *header) {
+HeaderStatus parse_long_header(const uint8_t *bytes, size_t available, Header *header) {
     if (available == 0) return HeaderStatus::kNeedMore;
     size_t at = 0;
     uint8_t first = bytes[at++];
@@ -43,26 +48,15 @@ HeaderStatus parse_header(const uint8_t *bytes, size_t available, Header *header
     return HeaderStatus::kComplete;
 }
 
-size_t encode_tag(uint32_t tag, uint8_t out[kMaxTagOctets]) {
+size_t encode_long_tag(uint32_t tag, uint8_t out[kMaxTagOctets]) {
     size_t count = 1;
     while (count < kMaxTagOctets && (tag >> (8 * count)) != 0) ++count;
     for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(tag >> (8 * (count - 1 - i)));
     return count;
 }
 
-size_t length_octets(uint32_t length) {
-    if (length < 0x80) return 1;
-    size_t count = 1;
-    while (count < 4 && (length >> (8 * count)) != 0) ++count;
-    return count + 1;
-}
-
-size_t encode_length(uint32_t length, uint8_t out[kMaxLengthOctets]) {
+size_t encode_long_length(uint32_t length, uint8_t out[kMaxLengthOctets]) {
     size_t total = length_octets(length);
-    if (total == 1) {
-        out[0] = static_cast<uint8_t>(length);
-        return 1;
-    }
     size_t count = total - 1;
     out[0] = static_cast<uint8_t>(kLongLength | count);
     for (size_t i = 0; i < count; ++i) out[1 + i] = static_cast<uint8_t>(length >> (8 * (count - 1 - i)));

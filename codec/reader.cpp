@@ -1,7 +1,8 @@
 // Reading: berscan's format items and the single-item reads (bergint, bergstr, berpktg, bersktg).
 //
 // Every read stays within the innermost entered element (be_open_ends, offsets from be_start)
-// and within be_end. The entered elements live in the element itself, so a scan may stop inside
+// and within be_end. Only '{', '[', '}' and ']' change which elements are entered; every other
+// item moves be_pos alone, so that is all a failed item puts back. The entered elements live in the element itself, so a scan may stop inside
 // an element and a later scan goes on from there, and a by-value copy reads on independently.
 // A scan is all or nothing: when an item fails, the element's read state is put back, every
 // block the scan allocated is released and the destinations it filled are nulled.
@@ -75,10 +76,10 @@ bool take(BerElement *ber, Item *item) {
 }
 
 bool take_primitive(BerElement *ber, Item *item) {
-    ReadState before = save_state(ber);
+    uint8_t *const before = ber->be_pos;
     if (!take(ber, item)) return false;
     if (item->header.constructed) {
-        restore_state(ber, before);
+        ber->be_pos = before;
         return false;
     }
     return true;
@@ -104,12 +105,12 @@ bool leave(BerElement *ber) {
 
 // Two's complement of one to four octets.
 bool read_integer(BerElement *ber, int32_t *value, uint32_t *tag) {
-    ReadState before = save_state(ber);
+    uint8_t *const before = ber->be_pos;
     Item item;
     if (value == nullptr || !take_primitive(ber, &item)) return false;
     uint32_t length = item.header.length;
     if (length == 0 || length > 4) {
-        restore_state(ber, before);
+        ber->be_pos = before;
         return false;
     }
     uint32_t bits = (item.contents[0] & 0x80) ? 0xFFFFFFFFu : 0;
@@ -120,11 +121,11 @@ bool read_integer(BerElement *ber, int32_t *value, uint32_t *tag) {
 }
 
 bool read_boolean(BerElement *ber, int32_t *value, uint32_t *tag) {
-    ReadState before = save_state(ber);
+    uint8_t *const before = ber->be_pos;
     Item item;
     if (value == nullptr || !take_primitive(ber, &item)) return false;
     if (item.header.length != 1) {
-        restore_state(ber, before);
+        ber->be_pos = before;
         return false;
     }
     *value = item.contents[0] != 0 ? 1 : 0;
@@ -133,11 +134,11 @@ bool read_boolean(BerElement *ber, int32_t *value, uint32_t *tag) {
 }
 
 bool read_null(BerElement *ber, uint32_t *tag) {
-    ReadState before = save_state(ber);
+    uint8_t *const before = ber->be_pos;
     Item item;
     if (!take_primitive(ber, &item)) return false;
     if (item.header.length != 0) {
-        restore_state(ber, before);
+        ber->be_pos = before;
         return false;
     }
     *tag = item.header.tag;
@@ -171,12 +172,12 @@ char *new_text(BerElement *ber, const Item &item, uint32_t *length) {
 
 // 'a' and bergstr: the next primitive element as a new text.
 bool read_new_text(BerElement *ber, char **out, uint32_t *tag) {
-    ReadState before = save_state(ber);
+    uint8_t *const before = ber->be_pos;
     Item item;
     if (out == nullptr || !take_primitive(ber, &item)) return false;
     char *text = new_text(ber, item, nullptr);
     if (text == nullptr) {
-        restore_state(ber, before);
+        ber->be_pos = before;
         return false;
     }
     *out = text;
@@ -186,13 +187,13 @@ bool read_new_text(BerElement *ber, char **out, uint32_t *tag) {
 
 // 's': the next primitive element into the caller's buffer of *length bytes, NUL included.
 bool read_into(BerElement *ber, char *buffer, int32_t *length, uint32_t *tag) {
-    ReadState before = save_state(ber);
+    uint8_t *const before = ber->be_pos;
     Item item;
     if (buffer == nullptr || length == nullptr || !take_primitive(ber, &item)) return false;
     Translated text;
     bool owned;
     if (!decoded(ber, item, &text, &owned)) {
-        restore_state(ber, before);
+        ber->be_pos = before;
         return false;
     }
     bool fits = *length > 0 && text.length < static_cast<uint32_t>(*length);
@@ -202,7 +203,7 @@ bool read_into(BerElement *ber, char *buffer, int32_t *length, uint32_t *tag) {
         *length = static_cast<int32_t>(text.length);
         *tag = item.header.tag;
     } else {
-        restore_state(ber, before);
+        ber->be_pos = before;
     }
     if (owned) release(ber->be_pool, text.bytes, BlockKind::kBuffer);
     return fits;
@@ -237,7 +238,7 @@ void release_bervals(HostPool *pool, berval **values) {
 
 // 'v': every remaining element of the entered element as a new null-terminated array of texts.
 bool read_texts(BerElement *ber, char ***out, uint32_t *tag) {
-    ReadState before = save_state(ber);
+    uint8_t *const before = ber->be_pos;
     int32_t count = out != nullptr ? count_primitives(ber) : -1;
     if (count < 0 || static_cast<size_t>(count) >= kMaxBlock / sizeof(char *)) return false;
     auto **texts = static_cast<char **>(allocate(ber->be_pool, (static_cast<size_t>(count) + 1) * sizeof(char *)));
@@ -248,7 +249,7 @@ bool read_texts(BerElement *ber, char ***out, uint32_t *tag) {
         texts[i] = new_text(ber, item, nullptr);
         if (texts[i] == nullptr) {
             release_texts(ber->be_pool, texts);
-            restore_state(ber, before);
+            ber->be_pos = before;
             return false;
         }
         *tag = item.header.tag;
@@ -259,7 +260,7 @@ bool read_texts(BerElement *ber, char ***out, uint32_t *tag) {
 
 // 'V': the same as a new null-terminated array of new bervals (each value NUL-terminated too).
 bool read_bervals(BerElement *ber, berval ***out, uint32_t *tag) {
-    ReadState before = save_state(ber);
+    uint8_t *const before = ber->be_pos;
     int32_t count = out != nullptr ? count_primitives(ber) : -1;
     if (count < 0 || static_cast<size_t>(count) >= kMaxBlock / sizeof(berval *)) return false;
     auto **values = static_cast<berval **>(allocate(ber->be_pool, (static_cast<size_t>(count) + 1) * sizeof(berval *)));
@@ -274,7 +275,7 @@ bool read_bervals(BerElement *ber, berval ***out, uint32_t *tag) {
             release(ber->be_pool, bytes, BlockKind::kRecord);
             release(ber->be_pool, value, BlockKind::kRecord);
             release_bervals(ber->be_pool, values);
-            restore_state(ber, before);
+            ber->be_pos = before;
             return false;
         }
         value->bv_len = static_cast<int32_t>(length);

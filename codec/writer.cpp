@@ -23,11 +23,9 @@ namespace {
 constexpr size_t kLengthArea = kMaxLengthOctets;
 constexpr size_t kFirstCapacity = 256;
 
-// Room for `extra` more bytes at be_pos, growing the buffer by doubling through the pool.
-bool reserve(BerElement *ber, size_t extra) {
+// Grows the buffer, doubling through the pool, until `extra` more bytes fit at be_pos.
+bool grow(BerElement *ber, size_t extra) {
     size_t used = static_cast<size_t>(ber->be_pos - ber->be_start);
-    size_t room = static_cast<size_t>(ber->be_end - ber->be_pos);
-    if (ber->be_start != nullptr && room >= extra) return true;
     if (extra > kMaxBlock - used) return false;
     size_t needed = used + extra;
     size_t capacity = static_cast<size_t>(ber->be_end - ber->be_start);
@@ -43,6 +41,12 @@ bool reserve(BerElement *ber, size_t extra) {
     return true;
 }
 
+// Room for `extra` more bytes at be_pos.
+inline bool reserve(BerElement *ber, size_t extra) {
+    if (ber->be_start != nullptr && static_cast<size_t>(ber->be_end - ber->be_pos) >= extra) return true;
+    return grow(ber, extra);
+}
+
 // Appends bytes for which reserve() has made room.
 void append(BerElement *ber, const void *bytes, size_t count) {
     if (count == 0) return;
@@ -50,12 +54,12 @@ void append(BerElement *ber, const void *bytes, size_t count) {
     ber->be_pos += count;
 }
 
+// The identifier and length octets are encoded in place: room for the longest header is
+// reserved with the contents.
 bool put_primitive(BerElement *ber, uint32_t tag, const uint8_t *contents, uint32_t length) {
-    uint8_t header[kMaxHeaderOctets];
-    size_t size = encode_tag(tag, header);
-    size += encode_length(length, header + size);
-    if (!reserve(ber, size + length)) return false;
-    append(ber, header, size);
+    if (!reserve(ber, kMaxHeaderOctets + length)) return false;
+    ber->be_pos += encode_tag(tag, ber->be_pos);
+    ber->be_pos += encode_length(length, ber->be_pos);
     append(ber, contents, length);
     return true;
 }
@@ -111,16 +115,13 @@ bool put_bervals(BerElement *ber, uint32_t tag, berval *const *values) {
 
 // Opens a constructed element; `kind` is the format character that opened it.
 bool open_constructed(BerElement *ber, uint32_t tag, char kind) {
-    uint8_t identifier[kMaxTagOctets];
-    size_t size = encode_tag(tag, identifier);
-    if (!reserve(ber, size + kLengthArea)) return false;
-    append(ber, identifier, size);
-    uint8_t area[kLengthArea];
+    if (!reserve(ber, kMaxTagOctets + kLengthArea)) return false;
+    ber->be_pos += encode_tag(tag, ber->be_pos);
+    uint8_t *area = ber->be_pos;
     area[0] = static_cast<uint8_t>(kind);
     memcpy(area + 1, &ber->be_open_chain, sizeof ber->be_open_chain);
-    uint32_t offset = static_cast<uint32_t>(ber->be_pos - ber->be_start);
-    append(ber, area, kLengthArea);
-    ber->be_open_chain = offset + 1;
+    ber->be_pos += kLengthArea;
+    ber->be_open_chain = static_cast<uint32_t>(area - ber->be_start) + 1;
     return true;
 }
 
