@@ -27,22 +27,28 @@ constexpr size_t kReadAheadCapacity = 16 * 1024;
 enum class Shortfall { kNone, kClientWaitPassed, kFailed };
 
 // The time left for reading one message: the host's read limit, and the client's wait when it
-// gave one (milliseconds, host clock).
+// gave one (milliseconds, host clock), counted from the first time the clock is consulted, so
+// that a message already buffered costs no clock reading.
 class Deadline {
 public:
     Deadline(int32_t host_limit_ms, int32_t client_wait_ms)
-        : start_(wzdttme()), host_limit_ms_(host_limit_ms), client_wait_ms_(client_wait_ms) {}
+        : host_limit_ms_(host_limit_ms), client_wait_ms_(client_wait_ms) {}
 
     // Milliseconds left, 0 once either limit has passed.
-    int32_t remaining() const {
-        double left = static_cast<double>(binding_limit()) - (wzdttme() - start_);
+    int32_t remaining() {
+        const double now = wzdttme();
+        if (!started_) {
+            start_ = now;
+            started_ = true;
+        }
+        double left = static_cast<double>(binding_limit()) - (now - start_);
         if (left < 1) return 0;
         return left >= static_cast<double>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(left);
     }
 
     // What a read that could not go on means: the client's wait used up, or a failure (the
     // socket ended or failed, or the host's read limit passed).
-    Shortfall shortfall() const {
+    Shortfall shortfall() {
         bool client_binds = client_wait_ms_ > 0 && client_wait_ms_ < host_limit_ms_;
         return client_binds && remaining() == 0 ? Shortfall::kClientWaitPassed : Shortfall::kFailed;
     }
@@ -52,14 +58,15 @@ private:
         return client_wait_ms_ > 0 && client_wait_ms_ < host_limit_ms_ ? client_wait_ms_ : host_limit_ms_;
     }
 
-    double start_;
     int32_t host_limit_ms_;
     int32_t client_wait_ms_;
+    bool started_ = false;
+    double start_ = 0;
 };
 
 // One socket read of at most `capacity` bytes into `into`; false when the socket fails, ends or
 // stays silent until the deadline.
-bool receive(int32_t socket, uint8_t *into, size_t capacity, const Deadline &deadline, size_t *received) {
+bool receive(int32_t socket, uint8_t *into, size_t capacity, Deadline &deadline, size_t *received) {
     int32_t wait = deadline.remaining();
     if (wait == 0) return false;
     int32_t asked = capacity > INT32_MAX ? INT32_MAX : static_cast<int32_t>(capacity);
@@ -125,7 +132,7 @@ bool make_room(LDAPSocketBuffer *sb, size_t total) {
 }
 
 // Reads more bytes into the read-ahead buffer, after what it holds.
-bool fill_input(LDAPSocketBuffer *sb, const Deadline &deadline) {
+bool fill_input(LDAPSocketBuffer *sb, Deadline &deadline) {
     compact_input(sb);
     BerElement &input = sb->sb_input;
     size_t room = static_cast<size_t>(sb->sb_input_limit - input.be_end);
@@ -159,7 +166,7 @@ uint8_t *take_message(LDAPSocketBuffer *sb, size_t total, HostPool *pool) {
 
 // What a read that could not go on answers: the client's wait has passed (what arrived is
 // kept), or the stream cannot go on.
-int32_t stopped_short(const Deadline &deadline) {
+int32_t stopped_short(Deadline &deadline) {
     return deadline.shortfall() == Shortfall::kClientWaitPassed ? BER_READ_WAIT_PASSED : BER_READ_FAILED;
 }
 

@@ -18,12 +18,18 @@ int milliseconds_until(Clock::time_point deadline) {
     if (deadline == Clock::time_point::max()) {
         return -1;
     }
+    if (deadline == kPassed) {
+        return 0;
+    }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left <= 0 ? 0 : left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
 }
 
 Clock::time_point deadline_after(int milliseconds) {
-    return milliseconds < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(milliseconds);
+    if (milliseconds < 0) {
+        return Clock::time_point::max();
+    }
+    return milliseconds == 0 ? kPassed : Clock::now() + std::chrono::milliseconds(milliseconds);
 }
 
 double wzdttme_service() {

@@ -191,7 +191,7 @@ int32_t wqsconn_service(int32_t socket, const char *host, int32_t host_length, i
     }
     const Clock::time_point deadline = deadline_after(connect_timeout_ms());
     int fd = -1;
-    for (const addrinfo *a = addresses; a != nullptr && fd < 0 && Clock::now() < deadline; a = a->ai_next) {
+    for (const addrinfo *a = addresses; a != nullptr && fd < 0 && !has_passed(deadline); a = a->ai_next) {
         fd = connect_address(*a, deadline);
     }
     freeaddrinfo(addresses);
@@ -272,7 +272,7 @@ int32_t wqsread_service(int32_t socket, void *buffer, int32_t capacity, int32_t 
     if (t.fd < 0) {
         return status(kStatusBadSocket);
     }
-    const Clock::time_point deadline = deadline_after(wait_ms);
+    DeadlineOnDemand deadline(wait_ms);
     for (;;) {
         short awaited = POLLIN;
         if (t.tls != nullptr) {
@@ -301,7 +301,7 @@ int32_t wqsread_service(int32_t socket, void *buffer, int32_t capacity, int32_t 
                 return status(kStatusSocketFailed);
             }
         }
-        const int ready = wait_for(t.fd, awaited, deadline);
+        const int ready = wait_for(t.fd, awaited, deadline.get());
         if (ready == 0) {
             return status(kStatusTimedOut);
         }
@@ -319,7 +319,7 @@ int32_t wqswrit_service(int32_t socket, const void *bytes, int32_t count, int32_
     if (t.fd < 0) {
         return status(kStatusBadSocket);
     }
-    const Clock::time_point deadline = deadline_after(wait_ms);
+    DeadlineOnDemand deadline(wait_ms);
     const auto *next = static_cast<const char *>(bytes);
     size_t left = static_cast<size_t>(count);
     while (left > 0) {
@@ -351,7 +351,7 @@ int32_t wqswrit_service(int32_t socket, const void *bytes, int32_t count, int32_
                 return status(kStatusSocketFailed);
             }
         }
-        const int ready = wait_for(t.fd, awaited, deadline);
+        const int ready = wait_for(t.fd, awaited, deadline.get());
         if (ready == 0) {
             return status(kStatusTimedOut);
         }

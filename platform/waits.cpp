@@ -98,7 +98,7 @@ int32_t wttimer_service(int32_t milliseconds, int32_t, HostEvent *event) {
     if (milliseconds < 0) {
         return status(kStatusBadArgument);
     }
-    timer = Timer{true, event, Clock::now() + std::chrono::milliseconds(milliseconds)};
+    timer = Timer{true, event, deadline_after(milliseconds)};
     return 0;
 }
 
@@ -162,7 +162,7 @@ int32_t wtgwait_service(int32_t *which, int32_t, int32_t count, HostEvent *const
             }
             continue;  // only the TLS protocol's own records arrived (session tickets)
         }
-        if (Clock::now() < deadline) {
+        if (!has_passed(deadline)) {
             continue;  // poll rounds to milliseconds; the timer has not quite expired
         }
         timer.armed = false;
