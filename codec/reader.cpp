@@ -2,8 +2,9 @@
 //
 // Every read stays within the innermost entered element (be_open_ends, offsets from be_start)
 // and within be_end. Only '{', '[', '}' and ']' change which elements are entered; every other
-// item moves be_pos alone, so that is all a failed item puts back. The entered elements live in the element itself, so a scan may stop inside
-// an element and a later scan goes on from there, and a by-value copy reads on independently.
+// item moves be_pos alone, so that is all a failed item puts back. The entered elements live in
+// the element itself, so a scan may stop inside an element and a later scan goes on from there,
+// and a by-value copy reads on independently.
 // A scan is all or nothing: when an item fails, the element's read state is put back, every
 // block the scan allocated is released and the destinations it filled are nulled.
 #include <cstdarg>

@@ -18,7 +18,9 @@ int milliseconds_until(Clock::time_point deadline);
 Clock::time_point deadline_after(int milliseconds);
 
 // Whether `deadline` has come.
-inline bool has_passed(Clock::time_point deadline) { return deadline == kPassed || Clock::now() >= deadline; }
+inline bool has_passed(Clock::time_point deadline) {
+    return deadline == kPassed || Clock::now() >= deadline;
+}
 
 // The deadline of a bound that starts when it is first asked for, so that an operation that
 // ends without waiting does not read the clock.
